@@ -1,0 +1,32 @@
+// Run options and prompt, read from the command line once and read-only afterwards.
+#pragma once
+
+#include <cstddef>
+
+inline constexpr size_t kPromptCapacity = 4096;  // at most 4095 bytes of UTF-8 plus the NUL
+inline constexpr size_t kArgCapacity = 1024;     // one argument: at most 1023 bytes
+inline constexpr size_t kBetaCapacity = 64;      // the --beta value: at most 63 bytes
+
+// "請問台灣加值型營業稅法定稅率是多少？", 54 bytes.
+inline constexpr const char* kDefaultPrompt =
+    "\xE8\xAB\x8B\xE5\x95\x8F\xE5\x8F\xB0\xE7\x81\xA3\xE5\x8A\xA0\xE5\x80\xBC\xE5\x9E\x8B\xE7\x87\x9F"
+    "\xE6\xA5\xAD\xE7\xA8\x85\xE6\xB3\x95\xE5\xAE\x9A\xE7\xA8\x85\xE7\x8E\x87\xE6\x98\xAF\xE5\xA4\x9A"
+    "\xE5\xB0\x91\xEF\xBC\x9F";
+
+struct RunOptions {
+  bool audit_heads;
+  bool splice_substitute;
+  float beta;                     // strength of the splice's anchor direction, default 4.5
+  char prompt[kPromptCapacity];   // prompt words joined by single spaces
+  bool show_help;                 // --help or -h was given
+  bool show_version;              // --version was given
+};
+
+// Writes argument `index` (1 .. count-1) as NUL-terminated UTF-8 into buf of cap bytes,
+// cut at the last whole character that fits; returns its length.
+typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
+
+// Needs: the argument count (element 0 is the program) and a reader for the arguments.
+// Writes opts: defaults, then the options and prompt words in order, then the default
+// prompt if the prompt is still empty.
+void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);

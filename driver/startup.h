@@ -1,0 +1,31 @@
+// Start-up: console, options, banner and profile, the five numbered steps, the context.
+#pragma once
+
+#include <cstdint>
+
+#include "driver/run_options.h"
+#include "engine/inference_context.h"
+#include "engine/kernel_images.h"
+#include "engine/weights_file.h"
+#include "engine/worker_pool.h"
+
+inline constexpr int kPromptIdCapacity = 256;
+
+// Everything start-up creates; lives until the process ends.
+struct System {
+  RunOptions opts;
+  WeightsView weights;                  // the mapped weights file
+  LoadedImages images;                  // executable copies of the two images
+  WorkerPool pool;                      // job area and worker threads
+  float* splice_buffer;                 // f32[2048], 64-byte aligned
+  InferenceContext ctx;                 // buffers and controls of the token step
+  int32_t prompt_ids[kPromptIdCapacity];
+  int32_t prefill_length;
+};
+
+// Prints "❌ [FATAL] " followed by the formatted message and a newline, then exits with 1.
+[[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Needs: main's arguments. Runs the whole start-up; on a fatal condition prints its lines
+// and exits with status 1; after --help or --version exits with status 0.
+void start_up(System* sys, int argc, char** argv);

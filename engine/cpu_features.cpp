@@ -1,0 +1,36 @@
+#include "engine/cpu_features.h"
+
+#include <cpuid.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+uint64_t read_xcr0() {
+  uint32_t lo, hi;
+  __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+  return (uint64_t(hi) << 32) | lo;
+}
+
+void append(char* buf, size_t cap, const char* name) {
+  if (buf[0]) strncat(buf, ", ", cap - strlen(buf) - 1);
+  strncat(buf, name, cap - strlen(buf) - 1);
+}
+}  // namespace
+
+const char* missing_cpu_features() {
+  static char missing[96];
+  missing[0] = '\0';
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  unsigned max_leaf = __get_cpuid_max(0, nullptr);
+  if (max_leaf < 7 || !__get_cpuid(1, &a, &b, &c, &d)) return "AVX2, FMA, F16C (no extended CPUID)";
+  bool fma = c & bit_FMA, f16c = c & bit_F16C, avx = c & bit_AVX, osxsave = c & bit_OSXSAVE;
+  __cpuid_count(7, 0, a, b, c, d);
+  bool avx2 = b & bit_AVX2;
+  bool os_ymm = osxsave && (read_xcr0() & 0x6) == 0x6;  // XMM and YMM state enabled by the OS
+  if (!avx2 || !avx) append(missing, sizeof missing, "AVX2");
+  if (!fma) append(missing, sizeof missing, "FMA");
+  if (!f16c) append(missing, sizeof missing, "F16C");
+  if (!os_ymm) append(missing, sizeof missing, "operating-system support for 256-bit registers");
+  return missing[0] ? missing : nullptr;
+}

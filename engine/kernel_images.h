@@ -1,0 +1,28 @@
+// Loading of the two embedded machine-code images into executable memory.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/inference_context.h"
+#include "platform/platform.h"
+
+extern "C" {
+extern const uint8_t kernel_image_bytes[];  // the kernel image: entry stubs, then code
+extern const uint64_t kernel_image_length;
+extern const uint8_t worker_image_bytes[];  // the worker image: start routine at byte 0
+extern const uint64_t worker_image_length;
+}
+
+typedef uint64_t(KV_ABI* TokenStepFn)(InferenceContext* ctx);
+
+struct LoadedImages {
+  TokenStepFn token_step;     // first byte of the kernel image copy (entry stub 0)
+  ThreadRoutine worker_start; // first byte of the worker image copy
+  const uint8_t* kernel_copy; // the copies, read-execute, never freed
+  const uint8_t* worker_copy;
+};
+
+// Needs: nothing. Copies each image into fresh pages of its length + 4096 bytes, read-write
+// first, then read-execute, and writes the entry points to out. Returns false when memory
+// cannot be had.
+bool load_kernel_images(LoadedImages* out);

@@ -1,0 +1,23 @@
+#include "engine/worker_pool.h"
+
+uint32_t default_worker_count() {
+  unsigned hw = hardware_threads();
+  return hw <= 1 ? 0u : (hw - 1 < 3 ? hw - 1 : 3u);
+}
+
+bool start_worker_pool(ThreadRoutine start, uint32_t workers, WorkerPool* out) {
+  out->area = static_cast<JobHeader*>(pages_alloc(job_area_bytes(workers)));
+  out->workers = 0;
+  if (!out->area) return false;
+  JobHeader* header = out->area;
+  header->worker_count = workers;
+  header->spin_cycles = 200000;  // roughly 50-100 microseconds before an idle worker parks
+  header->wait = address_wait;
+  header->wake = address_wake_one;
+  auto* slots = reinterpret_cast<JobSlot*>(header + 1);
+  for (uint32_t k = 0; k < workers; k++) {
+    if (!thread_start(start, &slots[k])) return false;
+    out->workers = k + 1;
+  }
+  return true;
+}

@@ -1,0 +1,48 @@
+// The job area through which the dispatching thread hands row blocks of a matrix-vector
+// product to the worker threads: a header record, then one slot per worker, each on a
+// cache line of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/abi.h"
+
+// Blocks while *addr == expected; wakes one waiter on addr. Supplied by the host program,
+// so the images themselves call nothing outside themselves.
+typedef void(KV_ABI* AddressWaitFn)(uint32_t* addr, uint32_t expected);
+typedef void(KV_ABI* AddressWakeFn)(uint32_t* addr);
+
+struct alignas(64) JobHeader {
+  uint32_t done_count;     // workers finished with the current product; atomically incremented
+  uint32_t job_seq;        // sequence number of the last product posted (wraps modulo 2^32)
+  uint32_t worker_count;   // slots that follow the header, each with a running worker
+  uint32_t spin_cycles;    // time-stamp cycles a worker spins before parking; 0 = never park
+  AddressWaitFn wait;      // parks a worker on its slot's post_seq; null = never park
+  AddressWakeFn wake;      // wakes a parked worker
+  uint8_t reserved[32];
+};
+
+struct alignas(64) JobSlot {
+  uint32_t post_seq;       // job posted to this worker; differs from seen_seq while pending
+  uint32_t seen_seq;       // last job this worker took; written by the worker only
+  uint32_t stop;           // non-zero ends the worker once no job is pending
+  uint32_t parked;         // non-zero while the worker is (about to be) asleep in `wait`
+  float* out;              // first output element of this worker's rows
+  const uint16_t* matrix;  // first fp16 weight row of this worker's rows
+  const float* vector;     // the shared input vector
+  uint64_t cols;
+  uint64_t rows;
+  uint32_t* done_counter;  // &JobHeader::done_count
+};
+
+static_assert(sizeof(JobHeader) == 64 && sizeof(JobSlot) == 64);
+static_assert(offsetof(JobHeader, done_count) == 0 && offsetof(JobHeader, job_seq) == 4);
+static_assert(offsetof(JobSlot, post_seq) == 0 && offsetof(JobSlot, seen_seq) == 4);
+static_assert(offsetof(JobSlot, stop) == 8 && offsetof(JobSlot, out) == 16);
+static_assert(offsetof(JobSlot, matrix) == 24 && offsetof(JobSlot, vector) == 32);
+static_assert(offsetof(JobSlot, cols) == 40 && offsetof(JobSlot, rows) == 48);
+static_assert(offsetof(JobSlot, done_counter) == 56);
+
+// Bytes of a job area serving `workers` worker threads.
+constexpr uint64_t job_area_bytes(uint32_t workers) { return 64ull * (1 + workers); }

@@ -1,0 +1,13 @@
+// Entry table of the kernel image: 16-byte stubs, each a 5-byte relative jump padded with
+// NOPs. Stub 0 is token_step, stub 1 the job loop. The linker script places this section
+// at byte 0 of the image.
+        .section .text.image_entry,"ax",@progbits
+        .globl kernel_entry_table
+kernel_entry_table:
+        .byte 0xE9
+        .long token_step - (. + 4)
+        .fill 11, 1, 0x90
+        .byte 0xE9
+        .long job_loop - (. + 4)
+        .fill 11, 1, 0x90
+        .section .note.GNU-stack,"",@progbits

@@ -1,0 +1,6 @@
+# C++ sources of the machine-code images (compiled once, linked into both images and into
+# the test library). The entry files are listed in kernels/CMakeLists.txt.
+set(KORVANE_KERNEL_SOURCES
+  token_step.cpp
+  job_loop.cpp
+)

@@ -1,0 +1,163 @@
+// Linux implementation of the platform interface.
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+bool console_setup() {
+  // A POSIX terminal takes the program's UTF-8 bytes as they are: no code page to set.
+  return setvbuf(stdout, nullptr, _IONBF, 0) == 0;
+}
+
+bool args_acquire(ArgList* list, int argc, char** argv) {
+  list->count = (argc > 0 && argv) ? argc : 0;
+  list->native = list->count ? argv : nullptr;
+  return list->count > 0;
+}
+
+size_t args_get_utf8(const ArgList* list, int index, char* buf, size_t cap) {
+  const char* arg = static_cast<char**>(list->native)[index];
+  size_t len = utf8_fit(arg, strlen(arg), cap - 1);
+  memcpy(buf, arg, len);
+  buf[len] = '\0';
+  return len;
+}
+
+void args_release(ArgList* list) {
+  list->count = 0;
+  list->native = nullptr;
+}
+
+bool path_exists(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+MapStatus map_file_private(const char* path, MappedFile* out, unsigned long* error) {
+  out->base = nullptr;
+  out->size = 0;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = static_cast<unsigned long>(errno);
+    return MapStatus::open_failed;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = static_cast<unsigned long>(errno);
+    close(fd);
+    return MapStatus::open_failed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    close(fd);
+    return MapStatus::open_failed;
+  }
+  out->size = static_cast<uint64_t>(st.st_size);
+  if (out->size == 0) {  // nothing to map; the caller's size check refuses it
+    close(fd);
+    return MapStatus::ok;
+  }
+  // Private and read-only: the program never writes the weights, and a stray write
+  // faults instead of silently copying a page.
+  void* view = mmap(nullptr, out->size, PROT_READ, MAP_PRIVATE | MAP_NORESERVE, fd, 0);
+  close(fd);  // the mapping keeps the file alive
+  if (view == MAP_FAILED) {
+    *error = static_cast<unsigned long>(errno);
+    out->size = 0;
+    return MapStatus::map_failed;
+  }
+  out->base = static_cast<const uint8_t*>(view);
+  return MapStatus::ok;
+}
+
+void* pages_alloc(size_t size) {
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+void* exec_memory_create(const void* code, size_t len, size_t alloc) {
+  if (alloc < len) return nullptr;
+  void* p = pages_alloc(alloc);
+  if (!p) return nullptr;
+  memcpy(p, code, len);
+  if (mprotect(p, alloc, PROT_READ | PROT_EXEC) != 0) {
+    munmap(p, alloc);
+    return nullptr;
+  }
+  __builtin___clear_cache(static_cast<char*>(p), static_cast<char*>(p) + len);
+  return p;
+}
+
+namespace {
+struct ThreadStart {
+  ThreadRoutine routine;
+  void* param;
+};
+
+void* thread_trampoline(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  // The routine's 32-bit exit code is widened here, never passed on as a raw register.
+  uint32_t code = start.routine(start.param);
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(code));
+}
+}  // namespace
+
+bool thread_start(ThreadRoutine routine, void* param) {
+  auto* start = new (std::nothrow) ThreadStart{routine, param};
+  if (!start) return false;
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, thread_trampoline, start) != 0) {
+    delete start;
+    return false;
+  }
+  pthread_detach(thread);
+  return true;
+}
+
+unsigned hardware_threads() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<unsigned>(n) : 1u;
+}
+
+void address_wait(uint32_t* addr, uint32_t expected) {
+  syscall(SYS_futex, addr, FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+
+void address_wake_one(uint32_t* addr) {
+  syscall(SYS_futex, addr, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+uint64_t process_cpu_micros() {
+  struct rusage ru;
+  if (getrusage(RUSAGE_SELF, &ru) != 0) return 0;
+  auto us = [](const timeval& t) { return uint64_t(t.tv_sec) * 1000000u + uint64_t(t.tv_usec); };
+  return us(ru.ru_utime) + us(ru.ru_stime);
+}
+
+void* aligned_alloc64(size_t size) {
+  void* p = nullptr;
+  if (posix_memalign(&p, 64, size) != 0) return nullptr;
+  memset(p, 0, size);
+  return p;
+}

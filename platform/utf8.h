@@ -1,0 +1,9 @@
+// Small UTF-8 helpers shared by the platform implementations.
+#pragma once
+
+#include <cstddef>
+
+// Needs: s holds len bytes. Returns the largest length <= min(len, limit) that does not
+// end inside a multi-byte UTF-8 character (continuation bytes 10xxxxxx are never left
+// without their lead byte). Bytes that are not valid UTF-8 are treated as whole characters.
+size_t utf8_fit(const char* s, size_t len, size_t limit);

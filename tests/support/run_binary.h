@@ -1,0 +1,17 @@
+// Runs a program as a child process and captures its standard output as bytes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+  std::string out;   // standard output, byte for byte
+  std::string err;   // standard error
+  int status = -1;   // exit status, or 128 + signal number when killed by a signal
+};
+
+// Needs: argv[0] is the program path. Runs it in directory cwd with the given arguments
+// (no shell involved) and waits for it. Optional `as_user` runs it through runuser as that
+// user (the test must run as root for that).
+RunResult run_binary(const std::vector<std::string>& argv, const std::string& cwd,
+                     const std::string& as_user = "");
