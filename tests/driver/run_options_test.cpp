@@ -1,0 +1,116 @@
+// The command-line rules, driven through the parser with argument lists made here.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "driver/run_options.h"
+#include "platform/utf8.h"
+
+namespace {
+// Reads from a vector of strings the way the platform reads the process's arguments: each
+// argument cut at the last whole UTF-8 character that fits the buffer.
+size_t read_vector(void* source, int index, char* buf, size_t cap) {
+  const auto& args = *static_cast<const std::vector<std::string>*>(source);
+  const std::string& a = args[static_cast<size_t>(index)];
+  size_t len = utf8_fit(a.data(), a.size(), cap - 1);
+  memcpy(buf, a.data(), len);
+  buf[len] = '\0';
+  return len;
+}
+
+RunOptions parse(std::vector<std::string> words) {
+  words.insert(words.begin(), "korvane");
+  RunOptions opts;
+  parse_run_options(&opts, static_cast<int>(words.size()), read_vector, &words);
+  return opts;
+}
+
+struct Case {
+  const char* name;
+  std::vector<std::string> args;
+  std::string prompt;
+  bool audit;
+  bool splice;
+  float beta;
+};
+}  // namespace
+
+TEST(RunOptions, TableOfCommandLines) {
+  const std::string def = kDefaultPrompt;
+  const Case cases[] = {
+      {"no arguments", {}, def, false, false, 4.5f},
+      {"only an option", {"--splice-substitute"}, def, false, true, 4.5f},
+      {"beta value", {"--splice-substitute", "--beta", "2"}, def, false, true, 2.0f},
+      {"beta last is a word", {"hi", "--beta"}, "hi --beta", false, false, 4.5f},
+      {"beta eats audit", {"--beta", "--audit-heads"}, def, false, false, 0.0f},
+      {"later beta wins", {"--beta", "1", "--beta", "3.25"}, def, false, false, 3.25f},
+      {"non-numeric beta", {"--beta", "abc"}, def, false, false, 0.0f},
+      {"leading number", {"--beta", "1.5xyz"}, def, false, false, 1.5f},
+      {"beta exponent", {"--beta", "-2e1"}, def, false, false, -20.0f},
+      {"both flags", {"--audit-heads", "--splice-substitute"}, def, true, true, 4.5f},
+      {"options between words", {"hello", "--audit-heads", "world"}, "hello world", true, false, 4.5f},
+      {"empty argument inside", {"a", "", "b"}, "a  b", false, false, 4.5f},
+      {"empty first argument", {"", "b"}, "b", false, false, 4.5f},
+      {"only empty arguments", {"", ""}, def, false, false, 4.5f},
+      {"unknown option is a word", {"--verbose", "x"}, "--verbose x", false, false, 4.5f},
+      {"case matters", {"--Audit-Heads"}, "--Audit-Heads", false, false, 4.5f},
+      {"non-ascii words", {"台灣", "稅率"}, "台灣 稅率", false, false, 4.5f},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions o = parse(c.args);
+    EXPECT_EQ(std::string(o.prompt), c.prompt);
+    EXPECT_EQ(o.audit_heads, c.audit);
+    EXPECT_EQ(o.splice_substitute, c.splice);
+    EXPECT_EQ(o.beta, c.beta);
+    EXPECT_FALSE(o.show_help);
+  }
+}
+
+TEST(RunOptions, HelpAndVersionAreNotPromptWords) {
+  RunOptions o = parse({"what", "--help"});
+  EXPECT_TRUE(o.show_help);
+  EXPECT_EQ(std::string(o.prompt), "what");
+  EXPECT_TRUE(parse({"-h"}).show_help);
+  EXPECT_TRUE(parse({"--version"}).show_version);
+  // As the value of --beta it is a value, not an option.
+  RunOptions b = parse({"--beta", "--help"});
+  EXPECT_FALSE(b.show_help);
+  EXPECT_EQ(b.beta, 0.0f);
+}
+
+TEST(RunOptions, PromptLimitDropsWholeWords) {
+  // Four 1000-byte words joined by spaces: 4003 bytes.
+  const std::vector<std::string> four(4, std::string(1000, 'x'));
+  std::string base;
+  for (const auto& w : four) base += (base.empty() ? "" : " ") + w;
+  ASSERT_EQ(base.size(), 4003u);
+  auto with = [&](std::vector<std::string> tail) {
+    std::vector<std::string> args = four;
+    args.insert(args.end(), tail.begin(), tail.end());
+    return std::string(parse(args).prompt);
+  };
+  // 4003 + 1 + 91 = 4095 fits exactly; at 4095 neither a space nor "z" fits.
+  EXPECT_EQ(with({std::string(91, 'y'), "z"}), base + " " + std::string(91, 'y'));
+  // At 4093 the space still fits, "abcd" is dropped whole and its space stays; "q" gets a
+  // space (4095) and is dropped.
+  EXPECT_EQ(with({std::string(89, 'y'), "abcd", "q"}), base + " " + std::string(89, 'y') + "  ");
+  // A dropped word does not stop later words that fit.
+  EXPECT_EQ(with({std::string(200, 'w'), "later"}), base + "  later");
+  EXPECT_EQ(with({std::string(92, 'y')}), base + " ");  // 4004 + 92 = 4096: dropped
+}
+
+TEST(RunOptions, OverlongArgumentsAreCutAtWholeCharacters) {
+  // 400 three-byte characters = 1200 bytes; the 1024-byte buffer takes 341 whole characters.
+  std::string wide;
+  for (int i = 0; i < 400; i++) wide += "稅";
+  RunOptions o = parse({wide});
+  EXPECT_EQ(strlen(o.prompt), 1023u);
+  std::string ascii(2000, 'a');
+  EXPECT_EQ(strlen(parse({ascii}).prompt), 1023u);
+  // A --beta value longer than 63 bytes is cut too: the digits that remain are read.
+  RunOptions b = parse({"--beta", std::string(70, '1')});
+  EXPECT_EQ(b.beta, static_cast<float>(atof(std::string(63, '1').c_str())));
+}
