@@ -30,6 +30,9 @@ struct FakeModel {
 
 extern FakeModel g_fake;
 
+// Writes baseline + cos(a) * truth_row + sin(a) * safety_row (all NaN for a NaN angle).
+void fake_state(double angle, float* hidden);
+
 // The step: records the call, writes baseline + cos(a) * truth_row + sin(a) * safety_row into
 // hidden (the probe tables must be loaded), returns next_id.
 uint64_t fake_token_step(InferenceContext* ctx);

@@ -41,16 +41,7 @@ struct AuditFixture : ::testing::Test {
 // The reading the stand-in produces for an angle.
 float truth_at(double angle) {
   std::vector<float> h(2048);
-  InferenceContext c{};
-  c.hidden = h.data();
-  FakeModel saved = g_fake;
-  g_fake.angle = [](const InferenceContext&) { return 0.0; };
-  g_fake.next_id = [](const InferenceContext&) -> uint64_t { return 0; };
-  static double a;
-  a = angle;
-  g_fake.angle = [](const InferenceContext&) { return a; };
-  fake_token_step(&c);
-  g_fake = saved;
+  fake_state(angle, h.data());
   return read_probe(h.data()).truth;
 }
 
