@@ -75,6 +75,10 @@ void fill_block(uint64_t seed, uint32_t tensor, uint64_t block, uint64_t skip, u
   }
 }
 
+std::string stamp_text(uint64_t seed) {
+  return "synthetic weights v" + std::to_string(kSyntheticVersion) + " seed " + std::to_string(seed) + "\n";
+}
+
 bool write_all(int fd, const void* data, uint64_t bytes) {
   const auto* p = static_cast<const uint8_t*>(data);
   while (bytes > 0) {
@@ -91,8 +95,13 @@ bool write_all(int fd, const void* data, uint64_t bytes) {
 
 SyntheticTensor synthetic_tensor(uint32_t index) {
   using namespace geom;
-  const float in_dim = std::sqrt(3.0f / float(kDim));     // uniform with variance 1/fan-in
-  const float in_ffn = std::sqrt(3.0f / float(kFfnDim));
+  // Uniform with variance 1/fan-in keeps every product near unit scale. The two matrices
+  // that write into the residual stream get three times that, so the layers' sum outweighs
+  // the input embedding (tied to the classifier) and the greedy choice depends on the
+  // whole depth instead of echoing the input token.
+  const float in_dim = std::sqrt(3.0f / float(kDim));
+  const float out_dim = 3.0f * in_dim;
+  const float out_ffn = 3.0f * std::sqrt(3.0f / float(kFfnDim));
   if (index == kLayers * 9) return {file_off::final_norm, kDim, false, 0.1f};
   if (index == kLayers * 9 + 1) return {file_off::embedding_table, kVocab * kDim, true, 0.05f};
   const uint64_t base = (index / 9) * layer_off::block_size;
@@ -102,10 +111,10 @@ SyntheticTensor synthetic_tensor(uint32_t index) {
     case 2: return {base + layer_off::wq, kDim * kDim, true, in_dim};
     case 3: return {base + layer_off::wk, kKvDim * kDim, true, in_dim};
     case 4: return {base + layer_off::wv, kKvDim * kDim, true, in_dim};
-    case 5: return {base + layer_off::wo, kDim * kDim, true, in_dim};
+    case 5: return {base + layer_off::wo, kDim * kDim, true, out_dim};
     case 6: return {base + layer_off::w_gate, kFfnDim * kDim, true, in_dim};
     case 7: return {base + layer_off::w_up, kFfnDim * kDim, true, in_dim};
-    default: return {base + layer_off::w_down, kDim * kFfnDim, true, in_ffn};
+    default: return {base + layer_off::w_down, kDim * kFfnDim, true, out_ffn};
   }
 }
 
@@ -149,12 +158,20 @@ bool write_synthetic_weights(const char* path, uint64_t seed) {
   ok = ok && written == file_off::end;
   const int saved = errno;
   if (close(fd) != 0) ok = false;
+  // The old stamp goes first: a file without a matching stamp is never trusted.
+  const std::string stamp_path = std::string(path) + ".stamp";
+  if (ok && unlink(stamp_path.c_str()) != 0 && errno != ENOENT) ok = false;
   if (ok && rename(tmp, path) != 0) ok = false;
   if (!ok) {
     unlink(tmp);
     errno = saved ? saved : EIO;
+    return false;
   }
-  return ok;
+  const std::string stamp = stamp_text(seed);
+  const int sfd = open(stamp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (sfd < 0) return false;
+  ok = write_all(sfd, stamp.data(), stamp.size());
+  return close(sfd) == 0 && ok;
 }
 
 bool ensure_synthetic_weights(const char* path, uint64_t seed) {
@@ -172,6 +189,13 @@ bool ensure_synthetic_weights(const char* path, uint64_t seed) {
   }
   struct stat st;
   bool ok = stat(path, &st) == 0 && uint64_t(st.st_size) == file_off::end;
+  if (ok) {
+    const std::string want = stamp_text(seed);
+    char have[128] = {};
+    const int sfd = open((std::string(path) + ".stamp").c_str(), O_RDONLY);
+    ok = sfd >= 0 && read(sfd, have, sizeof have - 1) == ssize_t(want.size()) && want == have;
+    if (sfd >= 0) close(sfd);
+  }
   if (!ok) ok = write_synthetic_weights(path, seed);
   const int saved = errno;
   close(lock);  // releases the lock

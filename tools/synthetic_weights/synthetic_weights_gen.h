@@ -30,12 +30,16 @@ inline constexpr uint64_t kSyntheticBlockValues = 1u << 20;
 // `index` for the given seed, exactly as they appear in the file.
 void synthetic_values(uint64_t seed, uint32_t index, uint64_t first, uint64_t count, void* out);
 
+// Raised whenever the values drawn for a seed change, so that old files are rewritten.
+inline constexpr uint32_t kSyntheticVersion = 2;
+
 // Needs: a writable path. Writes the whole file (5,012,496,384 bytes) under a temporary
-// name beside it, then renames it into place. Returns false (with errno set) on failure.
+// name beside it, renames it into place, then records version and seed in path + ".stamp".
+// Returns false (with errno set) on failure.
 bool write_synthetic_weights(const char* path, uint64_t seed);
 
-// Needs: a path whose directory may be created. Makes sure a file of the full size exists
-// there, writing it with `seed` when it is missing or has another size. Holds an exclusive
-// lock on path + ".lock" meanwhile, so concurrent callers write it once. Returns false
-// (with errno set) when it cannot.
+// Needs: a path whose directory may be created. Makes sure the file for `seed` exists
+// there (full size, stamp of this version and seed), writing it when it does not. Holds an
+// exclusive lock on path + ".lock" meanwhile, so concurrent callers write it once. Returns
+// false (with errno set) when it cannot.
 bool ensure_synthetic_weights(const char* path, uint64_t seed);
