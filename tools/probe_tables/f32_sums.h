@@ -1,6 +1,6 @@
 // The two single-precision evaluations the program itself performs on these tables: a sum of
 // rounded squares and a dot product of rounded products, each in ascending order in one f32
-// accumulator. The tables are tuned so that these, not only exact sums, meet the bounds.
+// accumulator. Rows are redrawn until these, not only the exact sums, meet the bounds.
 #pragma once
 
 #include <cmath>

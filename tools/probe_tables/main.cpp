@@ -19,10 +19,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   static ProbeTableSet tables;
-  static bool free[kDim];
+  static bool free_mask[kDim];
 
   WeightRowStats stats;
-  if (!build_weight_rows(kWeightSeed, tables.weights, free, &stats)) {
+  if (!build_weight_rows(kWeightSeed, tables.weights, free_mask, &stats)) {
     fprintf(stderr, "probe_tables: no draw brought the f32 rows within bounds\n");
     return 1;
   }
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   for (int k = 0; k < kAxes; k++) tables.bias[k] = std::bit_cast<float>(kBiasBits[k]);
   build_baseline(kBaselineSeed, tables.baseline);
 
-  if (!check_probe_tables(tables, free, stdout)) {
+  if (!check_probe_tables(tables, free_mask, stdout)) {
     fprintf(stderr, "probe_tables: the tables do not meet their stated facts\n");
     return 1;
   }

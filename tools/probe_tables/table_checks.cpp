@@ -7,6 +7,7 @@
 #include "tools/probe_tables/f32_sums.h"
 
 namespace {
+// True when a and b are the same f32, bit for bit.
 bool same_bits(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }
 
 // Needs: n floats. True when v[index] has the given value and every other element is
@@ -18,13 +19,14 @@ bool unique_maximum(const float* v, int n, int index, float value) {
   return true;
 }
 
+// Prints what failed when ok is false; returns ok.
 bool note(FILE* report, bool ok, const char* what) {
   if (!ok) fprintf(report, "FAILED: %s\n", what);
   return ok;
 }
 }  // namespace
 
-bool check_probe_tables(const ProbeTableSet& t, const bool free[kDim], FILE* report) {
+bool check_probe_tables(const ProbeTableSet& t, const bool free_mask[kDim], FILE* report) {
   bool ok = true;
   double worst_norm64 = 0.0, worst_dot64 = 0.0, worst_dot32 = 0.0, largest_free = 0.0;
   for (int k = 0; k < kAxes; k++) {
@@ -33,7 +35,7 @@ bool check_probe_tables(const ProbeTableSet& t, const bool free[kDim], FILE* rep
     ok &= note(report, unique_maximum(row, kDim, kPinnedRows[k].max_index, kPinnedRows[k].max_value),
                "row maximum");
     for (int j = 0; j < kDim; j++)
-      if (free[j]) largest_free = std::fmax(largest_free, std::fabs(row[j]));
+      if (free_mask[j]) largest_free = std::fmax(largest_free, std::fabs(row[j]));
 
     const double norm64 = std::sqrt(exact_sum_squares(row, kDim));
     const float s32 = f32_sum_squares(row, kDim);

@@ -7,4 +7,4 @@
 
 // Needs: the finished tables and the free mask of the weight rows. Prints each measured
 // figure to report and returns true when every fact holds.
-bool check_probe_tables(const ProbeTableSet& tables, const bool free[kDim], FILE* report);
+bool check_probe_tables(const ProbeTableSet& tables, const bool free_mask[kDim], FILE* report);

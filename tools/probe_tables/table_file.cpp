@@ -4,6 +4,7 @@
 #include <cstdio>
 
 namespace {
+// Needs: a cursor into a buffer with 4 bytes left. Writes v little-endian and advances it.
 void put_f32(float v, uint8_t** at) {
   const uint32_t bits = std::bit_cast<uint32_t>(v);
   for (int b = 0; b < 4; b++) *(*at)++ = static_cast<uint8_t>(bits >> (8 * b));

@@ -30,7 +30,12 @@ inline constexpr float kBaselineMaxValue = -0.363443375f;
 inline constexpr double kBaselineNorm = 0.85116;
 
 // Bounds the weight rows must meet, and the tighter targets the generator aims for so that
-// the stated bounds hold with room to spare.
+// the stated bounds hold with room to spare. Each bound is checked two ways on the final f32
+// values: exactly (squares and products of floats are exact in double, and the double sums
+// err far below these bounds), and as the program itself computes it (rounded squares or
+// products added in ascending order to one f32 accumulator, then sqrtf). The f32 sum of
+// squares of every row is required to be exactly 1.0f, so the unit Truth direction the
+// splicer derives from row 0 is row 0 itself.
 inline constexpr double kNormBound = 3e-8;    // | ||row|| - 1 |
 inline constexpr double kDotBound = 4e-8;     // |row_k . row_l|, k != l
 inline constexpr double kNormTarget = 1e-8;   // exact evaluation over the f32 values

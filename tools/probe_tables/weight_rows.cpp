@@ -8,6 +8,7 @@
 namespace {
 constexpr int kMaxDraws = 100000;
 
+// Needs: two 2048-element vectors. Their dot product in double.
 double dot(const double* a, const double* b) {
   double s = 0.0;
   for (int j = 0; j < kDim; j++) s += a[j] * b[j];
@@ -26,12 +27,12 @@ void project_out(double* v, const double basis[kAxes][kDim], int count) {
 
 // Needs: row k rounded to f32 and rows 0..k-1 accepted. True when row k meets every bound
 // on its own and against the earlier rows.
-bool row_passes(const float rows[kAxes][kDim], int k, const bool free[kDim]) {
+bool row_passes(const float rows[kAxes][kDim], int k, const bool free_mask[kDim]) {
   const float* row = rows[k];
   if (f32_sum_squares(row, kDim) != 1.0f) return false;
   if (std::fabs(std::sqrt(exact_sum_squares(row, kDim)) - 1.0) >= kNormTarget) return false;
   for (int j = 0; j < kDim; j++)
-    if (free[j] && std::fabs(row[j]) > kFreeLimit) return false;
+    if (free_mask[j] && std::fabs(row[j]) > kFreeLimit) return false;
   for (int l = 0; l < k; l++) {
     if (std::fabs(exact_dot(row, rows[l], kDim)) >= kDotTarget) return false;
     if (std::fabs(static_cast<double>(f32_dot(row, rows[l], kDim))) >= kDot32Target) return false;
@@ -40,12 +41,12 @@ bool row_passes(const float rows[kAxes][kDim], int k, const bool free[kDim]) {
 }
 }  // namespace
 
-bool build_weight_rows(uint64_t seed, float rows[kAxes][kDim], bool free[kDim], WeightRowStats* stats) {
+bool build_weight_rows(uint64_t seed, float rows[kAxes][kDim], bool free_mask[kDim], WeightRowStats* stats) {
   SplitMix64 rng{seed};
   const double sigma = 1.0 / std::sqrt(static_cast<double>(kDim));
 
-  for (int j = 0; j < kDim; j++) free[j] = j >= 4;
-  for (int k = 0; k < kAxes; k++) free[kPinnedRows[k].max_index] = false;
+  for (int j = 0; j < kDim; j++) free_mask[j] = j >= 4;
+  for (int k = 0; k < kAxes; k++) free_mask[kPinnedRows[k].max_index] = false;
 
   // Pinned part a_k: the published entries, and small random values where another row has
   // its maximum. These never change.
@@ -92,14 +93,14 @@ bool build_weight_rows(uint64_t seed, float rows[kAxes][kDim], bool free[kDim], 
 
     bool accepted = false;
     for (int draw = 1; draw <= kMaxDraws && !accepted; draw++) {
-      for (int j = 0; j < kDim; j++) h[j] = free[j] ? next_normal(&rng) : 0.0;
+      for (int j = 0; j < kDim; j++) h[j] = free_mask[j] ? next_normal(&rng) : 0.0;
       project_out(h, basis, k);
       const double scale = std::sqrt(room / dot(h, h));
       for (int j = 0; j < kDim; j++) {
         free_part[k][j] = fixed[j] + scale * h[j];
         rows[k][j] = static_cast<float>(pinned[k][j] + free_part[k][j]);
       }
-      accepted = row_passes(rows, k, free);
+      accepted = row_passes(rows, k, free_mask);
       stats->draws[k] = draw;
     }
     if (!accepted) return false;
