@@ -15,6 +15,9 @@ bool start_worker_pool(ThreadRoutine start, uint32_t workers, WorkerPool* out) {
   header->wait = address_wait;
   header->wake = address_wake_one;
   auto* slots = reinterpret_cast<JobSlot*>(header + 1);
+  // Each worker finds the header through its slot's done_counter from the start, so it can
+  // park before the first product is ever posted.
+  for (uint32_t k = 0; k < workers; k++) slots[k].done_counter = &header->done_count;
   for (uint32_t k = 0; k < workers; k++) {
     if (!thread_start(start, &slots[k])) return false;
     out->workers = k + 1;

@@ -3,4 +3,6 @@
 set(KORVANE_KERNEL_SOURCES
   token_step.cpp
   job_loop.cpp
+  gemv.cpp
+  primitives.cpp
 )

@@ -1,0 +1,37 @@
+// Small inline helpers over 256-bit vectors shared by the kernels. Header only: they inline
+// into the image code and call nothing.
+#pragma once
+
+#include <immintrin.h>
+#include <stdint.h>
+
+namespace simd {
+
+// Sum of the eight lanes in a fixed order: w_j = v_j + v_(j+4), then (w0 + w1) + (w2 + w3).
+static inline float fold(__m256 v) {
+  __m128 w = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  __m128 w1 = _mm_shuffle_ps(w, w, _MM_SHUFFLE(1, 1, 1, 1));
+  __m128 w2 = _mm_shuffle_ps(w, w, _MM_SHUFFLE(2, 2, 2, 2));
+  __m128 w3 = _mm_shuffle_ps(w, w, _MM_SHUFFLE(3, 3, 3, 3));
+  return _mm_cvtss_f32(_mm_add_ss(_mm_add_ss(w, w1), _mm_add_ss(w2, w3)));
+}
+
+// Eight fp16 values from p (no alignment needed), widened exactly to f32.
+static inline __m256 load_f16(const uint16_t* p) {
+  return _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+// Largest lane of v, reduced as a tree; only the order of equal or NaN lanes could tell.
+static inline float max_lane(__m256 v) {
+  __m128 m = _mm_max_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  m = _mm_max_ps(m, _mm_movehl_ps(m, m));
+  m = _mm_max_ss(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 1, 1, 1)));
+  return _mm_cvtss_f32(m);
+}
+
+// Non-temporal prefetch hint for the cache line holding p.
+static inline void prefetch_nta(const void* p) {
+  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_NTA);
+}
+
+}  // namespace simd
