@@ -10,6 +10,10 @@
 #include "engine/rope_tables.h"
 #include "engine/weights_layout.h"
 #include "platform/platform.h"
+#include "probe/probe.h"
+#include "probe/splicer.h"
+#include "vocab/prompt_tokenizer.h"
+#include "vocab/token_index.h"
 
 void fatal(const char* format, ...) {
   fputs("\xE2\x9D\x8C [FATAL] ", stdout);
@@ -89,6 +93,8 @@ void start_engine(System* sys) {
   c.key_cache = alloc_pages<float>(cache_bytes, "key cache");
   c.value_cache = alloc_pages<float>(cache_bytes, "value cache");
   sys->splice_buffer = alloc_aligned<float>(geom::kDim * sizeof(float), "splice vector");
+  build_splice_vector(sys->splice_buffer, sys->opts.beta,
+                      reinterpret_cast<const uint16_t*>(sys->weights.base + file_off::embedding_table));
   build_rope_tables();
   printf("\xE2\x9C\x94 [4/5] 4-Core SMP Micro-Kernel Thread Pool & RoPE Table Initialized!\n");
 }
@@ -140,7 +146,13 @@ void start_up(System* sys, int argc, char** argv) {
           missing);
   }
 
+  build_token_index();
+  print_vocabulary_line(stdout);
+  load_probe_tables();
+  printf("\xE2\x9C\x94 [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n");
   map_weights(sys);
   start_engine(sys);
+  sys->prefill_length = tokenize_prompt(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity);
+  printf("\xE2\x9C\x94 [5/5] Prompt Tokenization Complete (Prefill Length: %d Tokens)\n\n", sys->prefill_length);
   fill_context(sys);
 }

@@ -13,9 +13,8 @@ void fake_state(double a, float* hidden) {
   const float* safety = probe_weights_row(1);
   for (int j = 0; j < kProbeDim; j++) {
     hidden[j] = std::isnan(a) ? std::numeric_limits<float>::quiet_NaN()
-                                   : static_cast<float>(base[j] + std::cos(a) * truth[j] + std::sin(a) * safety[j]);
+                              : static_cast<float>(base[j] + std::cos(a) * truth[j] + std::sin(a) * safety[j]);
   }
-  return g_fake.next_id(*ctx);
 }
 
 uint64_t fake_token_step(InferenceContext* ctx) {

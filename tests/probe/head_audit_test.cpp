@@ -132,6 +132,7 @@ TEST_F(AuditFixture, ReportRowsScheduleAndBestHead) {
            static_cast<double>(truth_at(0.9) - t15_base));
   EXPECT_NE(out.find(s2), std::string::npos) << out;
 
+  // Widths count bytes: "首字發射" is 12 bytes, padded to 16.
   // Frame: rule, title, rule, header, rule at the top; rule, summary and a closing rule with a
   // blank line at the end.
   const std::string eq(100, '='), dash(100, '-');
@@ -139,7 +140,7 @@ TEST_F(AuditFixture, ReportRowsScheduleAndBestHead) {
                           dash + "\n",
                       0),
             0u);
-  EXPECT_NE(out.find("測試對象 | Layer 14 Truth | Layer 15 Truth | ΔT(L15) 回彈 | 首字發射 | 內鬼嫌疑度與因果診斷\n"),
+  EXPECT_NE(out.find("測試對象 | Layer 14 Truth | Layer 15 Truth | ΔT(L15) 回彈 | 首字發射     | 內鬼嫌疑度與因果診斷\n"),
             std::string::npos)
       << out;
   const std::string tail = dash + "\n🎯 【8 輪因果敲除確診結論】:\n" + s2 +

@@ -1,0 +1,19 @@
+// The attention-head knockout audit of layer 14.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/inference_context.h"
+#include "engine/kernel_images.h"
+
+// Needs: ctx filled, layer limit 1..18. Sets layer_limit, runs a prefill pass and returns the
+// probe's Truth reading of the final-normalised state.
+float measure_truth(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids, int32_t prefill_length,
+                    uint64_t layer_limit);
+
+// The verdict text for a rebound dT of the layer-15 Truth reading (single-precision comparisons).
+const char* audit_verdict(float delta);
+
+// Needs: ctx filled by start-up. Prints the audit report: a baseline row, one row per head of
+// layer 14 knocked out, and the summary naming the head with the largest rebound.
+void run_head_audit(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids, int32_t prefill_length);
