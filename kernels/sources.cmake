@@ -2,6 +2,7 @@
 # the test library). The entry files are listed in kernels/CMakeLists.txt.
 set(KORVANE_KERNEL_SOURCES
   token_step.cpp
+  decoder_layer.cpp
   job_loop.cpp
   gemv.cpp
   primitives.cpp
