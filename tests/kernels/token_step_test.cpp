@@ -16,6 +16,7 @@
 #include "engine/weights_layout.h"
 #include "engine/worker_pool.h"
 #include "kernels/kernels.h"
+#include "tests/support/engine_harness.h"
 #include "tests/support/reference_model.h"
 #include "tests/support/synthetic_weights.h"
 #include "tools/synthetic_weights/synthetic_weights_gen.h"
@@ -24,66 +25,9 @@ namespace {
 
 using namespace geom;
 
-constexpr uint64_t kCacheFloats = kLayers * kMaxPositions * kKvDim;
 
-// The mapped synthetic file, the rotary tables and a worker pool, set up once per process.
-struct Engine {
-  WeightsStatus status;
-  WeightsView view;
-  WorkerPool pool;  // runs the library's job loop
-};
-
-const Engine& engine() {
-  static const Engine e = [] {
-    Engine e{};
-    unsigned long error = 0;
-    e.status = open_weights(synthetic_weights_path().c_str(), &e.view, &error);
-    build_rope_tables();
-    if (!start_worker_pool(reinterpret_cast<ThreadRoutine>(&worker_entry), default_worker_count(), &e.pool))
-      e.pool.area = nullptr;
-    return e;
-  }();
-  return e;
-}
-
-// Buffers of one context, owned by the test.
-struct Model {
-  std::vector<float> hidden = std::vector<float>(kDim);             // f32[2048]
-  std::vector<float> logits = std::vector<float>(kVocab);           // f32[256000]
-  std::vector<float> scratch = std::vector<float>(1u << 18);        // 1 MiB
-  std::vector<float> keys = std::vector<float>(kCacheFloats);       // [18][2048][256]
-  std::vector<float> values = std::vector<float>(kCacheFloats);
-  InferenceContext ctx{};
-
-  explicit Model(void* area) {
-    const uint8_t* base = engine().view.base;
-    ctx.hidden = hidden.data();
-    ctx.logits = logits.data();
-    ctx.scratch = scratch.data();
-    ctx.key_cache = keys.data();
-    ctx.value_cache = values.data();
-    ctx.embedding_table = reinterpret_cast<const uint16_t*>(base + file_off::embedding_table);
-    ctx.weights_base = base;
-    ctx.final_norm = reinterpret_cast<const float*>(base + file_off::final_norm);
-    ctx.max_positions = kMaxPositions;
-    ctx.layer_limit = kLayers;
-    ctx.job_slots = area;
-    ctx.layer_mask = 0x3FFFF;
-    ctx.knockout_layer = -1;
-    ctx.knockout_head = -1;
-    ctx.splice_layer = -1;
-  }
-  Model() : Model(engine().pool.area) {}
-
-  // Feeds one token at one position through the library's token_step.
-  uint64_t step(uint64_t token, uint64_t position) {
-    ctx.token_id = token;
-    ctx.position = position;
-    ctx.rope_cos = rope_cos_table[position];
-    ctx.rope_sin = rope_sin_table[position];
-    return token_step(&ctx);
-  }
-};
+const SyntheticEngine& engine() { return synthetic_engine(); }
+using Model = ModelBuffers;
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
