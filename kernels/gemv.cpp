@@ -15,7 +15,7 @@ inline float dot_row(const uint16_t* w, const float* x, uint64_t cols) {
   __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
   uint64_t c = 0;
   for (; c + 32 <= cols; c += 32) {
-    simd::prefetch_nta(w + c + 256);  // 512 bytes ahead in the row
+    simd::prefetch_stream(w + c + 256);  // 512 bytes ahead in the row
     a0 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c), simd::load_f16(w + c), a0);
     a1 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c + 8), simd::load_f16(w + c + 8), a1);
     a2 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c + 16), simd::load_f16(w + c + 16), a2);
@@ -33,8 +33,8 @@ inline void dot_row_pair(float* out, const uint16_t* w, const float* x, uint64_t
   __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0;
   uint64_t c = 0;
   for (; c + 32 <= cols; c += 32) {
-    simd::prefetch_nta(w + c + 256);
-    simd::prefetch_nta(v + c + 256);
+    simd::prefetch_stream(w + c + 256);
+    simd::prefetch_stream(v + c + 256);
     __m256 x0 = _mm256_loadu_ps(x + c), x1 = _mm256_loadu_ps(x + c + 8);
     a0 = _mm256_fmadd_ps(x0, simd::load_f16(w + c), a0);
     b0 = _mm256_fmadd_ps(x0, simd::load_f16(v + c), b0);
@@ -65,8 +65,8 @@ extern "C" KV_ABI void dot_rows_f16(float* out, const uint16_t* matrix, const fl
   const uint16_t* w = matrix;
   uint64_t r = 0;
   for (; r + 2 <= rows; r += 2, w += 2 * cols) {
-    simd::prefetch_nta(w + 2 * cols);  // first line of the next pair
-    simd::prefetch_nta(w + 3 * cols);
+    simd::prefetch_stream(w + 2 * cols);  // first line of the next pair
+    simd::prefetch_stream(w + 3 * cols);
     dot_row_pair(out + r, w, vector, cols);
   }
   if (r < rows) out[r] = dot_row(w, vector, cols);

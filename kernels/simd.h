@@ -29,9 +29,12 @@ static inline float max_lane(__m256 v) {
   return _mm_cvtss_f32(m);
 }
 
-// Non-temporal prefetch hint for the cache line holding p.
-static inline void prefetch_nta(const void* p) {
-  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_NTA);
+// Prefetch hint for the cache line holding p, for a stream of weights read once. The hint is
+// the ordinary all-levels one: on the processors measured, the non-temporal hint at the same
+// addresses cost about a third of the product's bandwidth (it fills only the first-level cache
+// and starves the second-level streamer), while this one keeps the product at streaming speed.
+static inline void prefetch_stream(const void* p) {
+  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
 }
 
 }  // namespace simd
