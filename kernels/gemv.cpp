@@ -9,50 +9,34 @@ namespace {
 // Products smaller than this run on the calling thread: dispatch would cost more than it saves.
 constexpr uint64_t kMinParallelRows = 256;
 
-// Needs: w fp16[cols] (one row), x f32[cols]. Returns the row's dot product: four chains over
-// 32-column blocks, leftover groups of eight into the first, then the fixed fold.
-inline float dot_row(const uint16_t* w, const float* x, uint64_t cols) {
-  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+// Needs: w fp16[N][cols] (N consecutive rows), x f32[cols]. Writes out[0 .. N). Each row
+// keeps its own four accumulators over 32-column blocks, its leftover groups of eight go into
+// the first, then the fixed fold: exactly one row at a time, but the N rows share each load
+// of x and keep N streams of weights in flight.
+template <int N>
+inline void dot_row_group(float* out, const uint16_t* w, const float* x, uint64_t cols) {
+  __m256 a[N][4];
+#pragma GCC unroll 4
+  for (int n = 0; n < N; n++) a[n][0] = a[n][1] = a[n][2] = a[n][3] = _mm256_setzero_ps();
   uint64_t c = 0;
   for (; c + 32 <= cols; c += 32) {
-    simd::prefetch_stream(w + c + 256);  // 512 bytes ahead in the row
-    a0 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c), simd::load_f16(w + c), a0);
-    a1 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c + 8), simd::load_f16(w + c + 8), a1);
-    a2 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c + 16), simd::load_f16(w + c + 16), a2);
-    a3 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c + 24), simd::load_f16(w + c + 24), a3);
-  }
-  for (; c + 8 <= cols; c += 8) a0 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c), simd::load_f16(w + c), a0);
-  return simd::fold(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
-}
-
-// Needs: w fp16[2][cols] (two consecutive rows), x f32[cols]. Writes out[0], out[1]: exactly
-// what dot_row gives for each row, with the x loads shared between the two.
-inline void dot_row_pair(float* out, const uint16_t* w, const float* x, uint64_t cols) {
-  const uint16_t* v = w + cols;
-  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-  __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0;
-  uint64_t c = 0;
-  for (; c + 32 <= cols; c += 32) {
-    simd::prefetch_stream(w + c + 256);
-    simd::prefetch_stream(v + c + 256);
-    __m256 x0 = _mm256_loadu_ps(x + c), x1 = _mm256_loadu_ps(x + c + 8);
-    a0 = _mm256_fmadd_ps(x0, simd::load_f16(w + c), a0);
-    b0 = _mm256_fmadd_ps(x0, simd::load_f16(v + c), b0);
-    a1 = _mm256_fmadd_ps(x1, simd::load_f16(w + c + 8), a1);
-    b1 = _mm256_fmadd_ps(x1, simd::load_f16(v + c + 8), b1);
-    __m256 x2 = _mm256_loadu_ps(x + c + 16), x3 = _mm256_loadu_ps(x + c + 24);
-    a2 = _mm256_fmadd_ps(x2, simd::load_f16(w + c + 16), a2);
-    b2 = _mm256_fmadd_ps(x2, simd::load_f16(v + c + 16), b2);
-    a3 = _mm256_fmadd_ps(x3, simd::load_f16(w + c + 24), a3);
-    b3 = _mm256_fmadd_ps(x3, simd::load_f16(v + c + 24), b3);
+#pragma GCC unroll 4
+    for (int n = 0; n < N; n++) simd::prefetch_stream(w + n * cols + c + 256);  // 512 bytes ahead
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; j++) {
+      __m256 xj = _mm256_loadu_ps(x + c + 8 * j);
+#pragma GCC unroll 4
+      for (int n = 0; n < N; n++) a[n][j] = _mm256_fmadd_ps(xj, simd::load_f16(w + n * cols + c + 8 * j), a[n][j]);
+    }
   }
   for (; c + 8 <= cols; c += 8) {
     __m256 xc = _mm256_loadu_ps(x + c);
-    a0 = _mm256_fmadd_ps(xc, simd::load_f16(w + c), a0);
-    b0 = _mm256_fmadd_ps(xc, simd::load_f16(v + c), b0);
+#pragma GCC unroll 4
+    for (int n = 0; n < N; n++) a[n][0] = _mm256_fmadd_ps(xc, simd::load_f16(w + n * cols + c), a[n][0]);
   }
-  out[0] = simd::fold(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
-  out[1] = simd::fold(_mm256_add_ps(_mm256_add_ps(b0, b1), _mm256_add_ps(b2, b3)));
+#pragma GCC unroll 4
+  for (int n = 0; n < N; n++)
+    out[n] = simd::fold(_mm256_add_ps(_mm256_add_ps(a[n][0], a[n][1]), _mm256_add_ps(a[n][2], a[n][3])));
 }
 
 }  // namespace
@@ -62,14 +46,18 @@ extern "C" KV_ABI void dot_rows_f16(float* out, const uint16_t* matrix, const fl
   // out: f32[rows], caller's; matrix: fp16[rows][cols], caller's (usually the weights view);
   // vector: f32[cols], caller's.
   if (rows == 0 || cols == 0) return;
+  // Three rows at a time: twelve accumulators, one x register and one widened row group fit
+  // the sixteen vector registers. The next group's first lines are fetched early.
   const uint16_t* w = matrix;
   uint64_t r = 0;
-  for (; r + 2 <= rows; r += 2, w += 2 * cols) {
-    simd::prefetch_stream(w + 2 * cols);  // first line of the next pair
+  for (; r + 3 <= rows; r += 3, w += 3 * cols) {
     simd::prefetch_stream(w + 3 * cols);
-    dot_row_pair(out + r, w, vector, cols);
+    simd::prefetch_stream(w + 4 * cols);
+    simd::prefetch_stream(w + 5 * cols);
+    dot_row_group<3>(out + r, w, vector, cols);
   }
-  if (r < rows) out[r] = dot_row(w, vector, cols);
+  if (rows - r == 2) dot_row_group<2>(out + r, w, vector, cols);
+  if (rows - r == 1) dot_row_group<1>(out + r, w, vector, cols);
 }
 
 extern "C" KV_ABI void gemv_f16(float* out, const uint16_t* matrix, const float* vector, uint64_t cols,
