@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,7 +10,8 @@
 #include <stdexcept>
 
 namespace {
-void drain(int out_fd, int err_fd, RunResult* r) {
+void drain(int out_fd, int err_fd, RunResult* r, pid_t child, const std::string& stop_after) {
+  bool stopped = false;
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   int open_count = 2;
   char buf[65536];
@@ -20,6 +22,10 @@ void drain(int out_fd, int err_fd, RunResult* r) {
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n > 0) {
         (i == 0 ? r->out : r->err).append(buf, static_cast<size_t>(n));
+        if (!stopped && !stop_after.empty() && r->out.find(stop_after) != std::string::npos) {
+          kill(-child, SIGKILL);  // the whole group (runuser's child too); the pipes close with it
+          stopped = true;
+        }
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -31,7 +37,7 @@ void drain(int out_fd, int err_fd, RunResult* r) {
 }  // namespace
 
 RunResult run_binary(const std::vector<std::string>& argv_in, const std::string& cwd,
-                     const std::string& as_user) {
+                     const std::string& as_user, const std::string& stop_after) {
   std::vector<std::string> args;
   if (!as_user.empty()) args = {"/usr/sbin/runuser", "-u", as_user, "--"};
   args.insert(args.end(), argv_in.begin(), argv_in.end());
@@ -44,6 +50,7 @@ RunResult run_binary(const std::vector<std::string>& argv_in, const std::string&
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    setpgid(0, 0);  // a group of its own, so that a stop reaches every process it starts
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
     close(out_pipe[0]);
@@ -57,7 +64,7 @@ RunResult run_binary(const std::vector<std::string>& argv_in, const std::string&
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult r;
-  drain(out_pipe[0], err_pipe[0], &r);
+  drain(out_pipe[0], err_pipe[0], &r, pid, stop_after);
   int status = 0;
   waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -12,6 +12,7 @@ struct RunResult {
 
 // Needs: argv[0] is the program path. Runs it in directory cwd with the given arguments
 // (no shell involved) and waits for it. Optional `as_user` runs it through runuser as that
-// user (the test must run as root for that).
+// user (the test must run as root for that). Optional `stop_after`: once standard output
+// contains it, the child is killed (status 128 + 9) instead of being waited for to the end.
 RunResult run_binary(const std::vector<std::string>& argv, const std::string& cwd,
-                     const std::string& as_user = "");
+                     const std::string& as_user = "", const std::string& stop_after = "");
