@@ -1,0 +1,18 @@
+// Reader of GGUF files: magic "GGUF", version (2 or 3), tensor count, metadata count, the typed
+// metadata pairs, the tensor table (name, dimensions innermost first, type, offset), then the
+// data area starting at the next multiple of the alignment (general.alignment, default 32).
+#pragma once
+
+#include <string>
+
+#include "tools/convert/source_model.h"
+
+// Element types of the tensor table that the converter takes.
+inline constexpr uint32_t kGgufTypeF32 = 0;
+inline constexpr uint32_t kGgufTypeF16 = 1;
+inline constexpr uint32_t kGgufTypeBF16 = 30;
+
+// Needs: a path to a GGUF file. Reads metadata and tensor table into *model, requires
+// general.architecture "gemma" and the size keys to match g, and marks the norms as holding
+// 1 + w. Returns false with a one-line reason naming the file and key or tensor in *err.
+bool read_gguf(const std::string& path, const ModelGeometry& g, SourceModel* model, std::string* err);
