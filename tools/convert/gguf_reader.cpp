@@ -115,7 +115,8 @@ bool parse(const std::string& path, Cursor* c, const ModelGeometry& g, SourceMod
   }
   // Each pair or tensor entry takes at least 12 bytes, which bounds the counts by the file.
   if (tensor_count > c->size / 12 || kv_count > c->size / 12) {
-    *err = path + ": tensor or metadata count larger than the file can hold";
+    *err = path + ": file ends too early to hold " + std::to_string(kv_count) + " metadata pairs and " +
+           std::to_string(tensor_count) + " tensors";
     return false;
   }
   std::map<std::string, MetaValue> meta;

@@ -5,7 +5,10 @@
 namespace {
 std::string shape_text(const std::vector<uint64_t>& shape) {
   std::string s = "[";
-  for (size_t i = 0; i < shape.size(); i++) s += (i ? ", " : "") + std::to_string(shape[i]);
+  for (size_t i = 0; i < shape.size(); i++) {
+    if (i) s += ", ";
+    s += std::to_string(shape[i]);
+  }
   return s + "]";
 }
 }  // namespace
