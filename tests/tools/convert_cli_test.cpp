@@ -13,6 +13,7 @@
 #include "tests/support/run_binary.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tiny_checkpoints.h"
+#include "tools/convert/progress.h"
 
 namespace {
 
@@ -83,6 +84,33 @@ TEST(ConvertCli, OtherModelsAreRefusedNamingTheKeyOrTensor) {
   expect_one_line_reason(run_convert({"other.gguf"}, dir.path), "general.architecture is \"qwen2\"");
   // Nothing but the three inputs: no output, no temporary file.
   EXPECT_EQ(entries(dir.path), 3u);
+}
+
+TEST(ConvertCli, ProgressTexts) {
+  // 2.5 GB of 5 GB after 5 s: half done, 500 MB/s.
+  EXPECT_EQ(progress_text(2500000000ull, 5000000000ull, 5.0, true),
+            "[###############...............]  50%  2.50/5.00 GB  500 MB/s");
+  EXPECT_EQ(progress_text(2500000000ull, 5000000000ull, 5.0, false), "converted 2.50 of 5.00 GB (50%), 500 MB/s");
+  EXPECT_EQ(progress_text(5000000000ull, 5000000000ull, 10.0, true),
+            "[##############################] 100%  5.00/5.00 GB  500 MB/s");
+  EXPECT_EQ(progress_text(0, 5000000000ull, 0.0, false), "converted 0.00 of 5.00 GB (0%), 0 MB/s");
+
+  // Plain mode prints once per tenth: a stream of updates gives 11 lines (0% .. 100%).
+  FILE* sink = tmpfile();
+  ASSERT_NE(sink, nullptr);
+  Progress p;
+  progress_start(&p, sink, false);
+  for (uint64_t done = 0; done <= 1000; done += 5) progress_update(&p, done, 1000);
+  progress_finish(&p);
+  long size = ftell(sink);
+  std::string text(static_cast<size_t>(size), '\0');
+  rewind(sink);
+  ASSERT_EQ(fread(text.data(), 1, text.size(), sink), text.size());
+  fclose(sink);
+  size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  EXPECT_EQ(lines, 11u) << text;
+  EXPECT_NE(text.find("(100%)"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ double monotonic_seconds() {
 }
 
 void progress_start(Progress* p, FILE* out, bool terminal) {
-  *p = Progress{out, terminal, monotonic_seconds(), 0, 0, false};
+  *p = Progress{out, terminal, monotonic_seconds(), 0, -1, false};
   p->last_print = p->start;
 }
 
