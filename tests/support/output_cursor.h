@@ -28,6 +28,16 @@ struct OutputCursor {
     return true;
   }
 
+  // True (and advances) when the text continues with a match of `pattern`, which may span
+  // lines; groups land in m (iterators into the text).
+  bool take_match(const std::regex& pattern, std::match_results<std::string::const_iterator>& m) {
+    if (!std::regex_search(text.begin() + static_cast<std::ptrdiff_t>(at), text.end(), m, pattern,
+                           std::regex_constants::match_continuous))
+      return false;
+    at += static_cast<size_t>(m.length(0));
+    return true;
+  }
+
   // The rest of the output from the current position, for failure messages.
   std::string rest(size_t max = 400) const { return text.substr(at, max); }
 
