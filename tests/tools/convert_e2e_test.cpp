@@ -2,7 +2,10 @@
 // checkpoint (the form the model is published in), the real converter turns it back into the
 // flat file, which must be byte-identical to the synthetic one, and the program run on it must
 // print exactly what it prints on the synthetic file.
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,15 +136,67 @@ std::string line_starting(const std::string& text, const std::string& prefix) {
   return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* d = opendir(folder.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(n);
+  }
+  closedir(d);
+  return names;
+}
+
+// Needs: a checkpoint folder and an empty output folder. Starts a conversion, stops it with
+// `sig` once its temporary file exists, and returns the child's wait status.
+int interrupted_conversion(const std::string& checkpoint, const std::string& out_folder, int sig) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execl(KORVANE_CONVERT_BINARY, KORVANE_CONVERT_BINARY, checkpoint.c_str(), out_folder.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Wait (up to a minute) for the temporary file, then a little longer so data is flowing.
+  for (int i = 0; i < 600 && names_in(out_folder).empty(); i++) usleep(100000);
+  usleep(300000);
+  kill(pid, sig);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
 TEST(ConvertE2E, ShardedF16CheckpointConvertsBackToTheSyntheticFileAndRunsTheSame) {
   const std::string& synthetic = synthetic_weights_path();
   TempDir dir;
   ASSERT_EQ(mkdir(dir.file("checkpoint").c_str(), 0755), 0);
   ASSERT_TRUE(write_checkpoint(synthetic, dir.file("checkpoint")));
 
+  // Interrupted runs leave nothing that could pass for a finished file: SIGINT and SIGTERM
+  // remove the temporary file; SIGKILL can only leave the hidden ".partial" one.
+  for (int sig : {SIGINT, SIGTERM, SIGKILL}) {
+    std::string out = dir.file("interrupted");
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    int status = interrupted_conversion(dir.file("checkpoint"), out, sig);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig << " " << status;
+    std::vector<std::string> left = names_in(out);
+    if (sig == SIGKILL) {
+      ASSERT_EQ(left.size(), 1u);
+      EXPECT_EQ(left[0].rfind(".gemma2b_fp16.bin.partial-", 0), 0u) << left[0];
+      unlink((out + "/" + left[0]).c_str());
+    } else {
+      EXPECT_TRUE(left.empty()) << sig << ": " << left.front();
+    }
+    rmdir(out.c_str());
+  }
+
   const std::string converted = dir.file("gemma2b_fp16.bin");
   RunResult conv = run_binary({KORVANE_CONVERT_BINARY, "checkpoint"}, dir.path);
   ASSERT_EQ(conv.status, 0) << conv.err;
+  printf("%s%s", conv.err.c_str(), conv.out.c_str());  // the converter's own report, for the log
   // The checkpoint is no longer needed: free its five gigabytes before the comparisons.
   for (const char* shard : {"model-00001-of-00002.safetensors", "model-00002-of-00002.safetensors"})
     unlink((dir.file("checkpoint") + "/" + shard).c_str());

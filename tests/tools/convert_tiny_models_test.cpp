@@ -84,6 +84,8 @@ struct Case {
   int shards;
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class TinyConversion : public ::testing::TestWithParam<Case> {};
 
 TEST_P(TinyConversion, EveryValueLandsAtItsOffset) {
