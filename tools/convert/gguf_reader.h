@@ -7,6 +7,14 @@
 
 #include "tools/convert/source_model.h"
 
+// Two facts about gemma GGUF files that the conversion relies on. Their norm vectors hold
+// 1 + w: the usual converter adds one to every "norm.weight" on the way in, because the GGUF
+// runtime multiplies by the stored vector as it is; the writer subtracts it again. The rows of
+// attn_q and attn_k are stored in the checkpoint's own order, not permuted: that converter
+// permutes q/k rows only for architectures whose rotation pairs adjacent dimensions, while
+// gemma's rotation type pairs dimension d with d + head_dim / 2, as the flat layout does. So
+// the rows are copied as they are.
+
 // Element types of the tensor table that the converter takes.
 inline constexpr uint32_t kGgufTypeF32 = 0;
 inline constexpr uint32_t kGgufTypeF16 = 1;

@@ -1,6 +1,9 @@
 // Reader of safetensors checkpoints: an 8-byte little-endian header length, a JSON header
 // naming each tensor's dtype, shape and byte range within the data area that follows it.
 // Sharded checkpoints add an index file whose weight_map names the shard of every tensor.
+// The published checkpoints store norm vectors as offsets from one (the model scales by 1 + w)
+// and rotate dimension d with d + head_dim / 2 (the "rotate half" form), both as the flat
+// layout wants, so their values are taken as they are.
 #pragma once
 
 #include <string>
