@@ -12,7 +12,7 @@
 #include "probe_reference.h"
 #include "tests/support/run_binary.h"
 #include "tests/support/temp_dir.h"
-#include "tests/vocab/sha256.h"
+#include "tools/convert/sha256.h"
 
 namespace {
 const std::string kTablesPath = std::string(KORVANE_SOURCE_DIR) + "/data/probe_tables.bin";

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "sha256.h"
+#include "tools/convert/sha256.h"
 #include "vocab/vocabulary_image.h"
 #include "vocab_reference.h"
 

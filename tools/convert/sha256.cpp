@@ -90,3 +90,10 @@ std::string sha256_final_hex(Sha256* h) {
     for (int i = 28; i >= 0; i -= 4) out.push_back(kHex[(word >> i) & 0xF]);
   return out;
 }
+
+std::string sha256_hex(const void* data, uint64_t len) {
+  Sha256 h;
+  sha256_init(&h);
+  sha256_update(&h, data, len);
+  return sha256_final_hex(&h);
+}

@@ -18,3 +18,6 @@ void sha256_init(Sha256* h);
 void sha256_update(Sha256* h, const void* data, uint64_t n);
 // Needs: an initialised *h (consumed). Returns the digest as 64 lowercase hex digits.
 std::string sha256_final_hex(Sha256* h);
+
+// Needs: len readable bytes at data. The digest of those bytes as 64 lowercase hex digits.
+std::string sha256_hex(const void* data, uint64_t len);
