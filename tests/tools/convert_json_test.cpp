@@ -26,7 +26,7 @@ TEST(ConvertJson, HeaderShapedDocument) {
       "  \"model.norm.weight\": {\"dtype\": \"BF16\", \"shape\": [2048], \"data_offsets\": [0, 4096]}}   ");
   ASSERT_EQ(v.kind, JsonValue::Kind::object);
   ASSERT_EQ(v.members.size(), 2u);
-  EXPECT_EQ(v.members[0].first, "__metadata__");  // document order is kept
+  EXPECT_EQ(v.members[0].key, "__metadata__");  // document order is kept
   const JsonValue* t = json_member(v, "model.norm.weight");
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(json_member(*t, "dtype")->string, "BF16");

@@ -165,8 +165,8 @@ struct Parser {
         skip_space();
         if (pos >= s.size() || s[pos] != ':') return fail("expected ':'");
         pos++;
-        v->members.emplace_back(std::move(key), JsonValue{});
-        if (!value(&v->members.back().second, depth + 1)) return false;
+        v->members.push_back(JsonMember{std::move(key), JsonValue{}});
+        if (!value(&v->members.back().value, depth + 1)) return false;
         skip_space();
         if (pos < s.size() && s[pos] == ',') {
           pos++;
@@ -235,6 +235,6 @@ bool parse_json(std::string_view text, JsonValue* out, std::string* err) {
 const JsonValue* json_member(const JsonValue& v, std::string_view key) {
   if (v.kind != JsonValue::Kind::object) return nullptr;
   for (const auto& m : v.members)
-    if (m.first == key) return &m.second;
+    if (m.key == key) return &m.value;
   return nullptr;
 }

@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
+
+struct JsonMember;
 
 struct JsonValue {
   enum class Kind : uint8_t { null, boolean, number, string, array, object };
@@ -19,7 +20,14 @@ struct JsonValue {
   double number = 0;
   std::string string;
   std::vector<JsonValue> items;                             // array elements
-  std::vector<std::pair<std::string, JsonValue>> members;  // object members in document order
+  std::vector<JsonMember> members;  // object members in document order
+};
+
+// One member of an object. A struct of its own (not std::pair), so that JsonValue can hold a
+// vector of members before the type is complete.
+struct JsonMember {
+  std::string key;
+  JsonValue value;
 };
 
 // Needs: text of a whole document. Fills *out and returns true, or returns false with a short
