@@ -80,10 +80,22 @@ T* alloc_pages(size_t bytes, const char* what) {
   return static_cast<T*>(p);
 }
 
+// The worker threads to start: one per further hardware thread, or as KORVANE_THREADS says
+// (a total that counts the main thread) for people sharing a machine.
+uint32_t choose_worker_count() {
+  const char* setting = getenv("KORVANE_THREADS");
+  uint32_t workers = 0;
+  if (!worker_count_from_setting(setting, &workers)) {
+    fatal("KORVANE_THREADS must be a whole number of threads from 1 to %u, not \"%s\"", kMaxThreads, setting);
+  }
+  return workers;
+}
+
 void start_engine(System* sys) {
   if (!load_kernel_images(&sys->images)) fatal("Cannot allocate executable memory for the kernel images");
-  if (!start_worker_pool(sys->images.worker_start, default_worker_count(), &sys->pool)) {
-    fatal("Cannot start the worker threads (%u of %u started)", sys->pool.workers, default_worker_count());
+  const uint32_t workers = choose_worker_count();
+  if (!start_worker_pool(sys->images.worker_start, workers, &sys->pool)) {
+    fatal("Cannot start the worker threads (%u of %u started)", sys->pool.workers, workers);
   }
   InferenceContext& c = sys->ctx;
   const uint64_t cache_bytes = geom::kLayers * geom::kMaxPositions * geom::kKvDim * sizeof(float);

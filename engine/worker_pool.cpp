@@ -2,7 +2,26 @@
 
 uint32_t default_worker_count() {
   unsigned hw = hardware_threads();
-  return hw <= 1 ? 0u : (hw - 1 < 3 ? hw - 1 : 3u);
+  if (hw > kMaxThreads) hw = kMaxThreads;
+  return hw <= 1 ? 0u : hw - 1;
+}
+
+bool worker_count_from_setting(const char* text, uint32_t* workers) {
+  if (text == nullptr) {
+    *workers = default_worker_count();
+    return true;
+  }
+  // Digits only: no sign, no spaces, no suffix; leading zeros are harmless.
+  uint32_t n = 0;
+  if (*text == '\0') return false;
+  for (const char* c = text; *c; c++) {
+    if (*c < '0' || *c > '9') return false;
+    n = n * 10 + uint32_t(*c - '0');
+    if (n > kMaxThreads) return false;
+  }
+  if (n == 0) return false;
+  *workers = n - 1;
+  return true;
 }
 
 bool start_worker_pool(ThreadRoutine start, uint32_t workers, WorkerPool* out) {
