@@ -1,3 +1,4 @@
+#include "tools/convert/source_model.h"
 #include "tools/convert/layout_writer.h"
 
 #include <fcntl.h>
@@ -37,18 +38,6 @@ std::string base_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool read_exact(int fd, void* out, uint64_t n, uint64_t offset) {
-  char* p = static_cast<char*>(out);
-  while (n > 0) {
-    ssize_t got = pread(fd, p, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<uint64_t>(got);
-    offset += static_cast<uint64_t>(got);
-  }
-  return true;
-}
 
 bool write_all(int fd, const void* data, uint64_t n) {
   const char* p = static_cast<const char*>(data);

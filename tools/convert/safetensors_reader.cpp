@@ -1,3 +1,4 @@
+#include "tools/convert/source_model.h"
 #include "tools/convert/safetensors_reader.h"
 
 #include <fcntl.h>
@@ -16,19 +17,6 @@ std::string folder_of(const std::string& path) {
   return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
 }
 
-// Needs: an open fd. Reads exactly n bytes at offset into out, or returns false.
-bool read_exact(int fd, void* out, uint64_t n, uint64_t offset) {
-  char* p = static_cast<char*>(out);
-  while (n > 0) {
-    ssize_t got = pread(fd, p, n, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got;
-    n -= static_cast<uint64_t>(got);
-    offset += static_cast<uint64_t>(got);
-  }
-  return true;
-}
 
 bool read_text_file(const std::string& path, std::string* text, std::string* err) {
   uint64_t size;

@@ -86,3 +86,16 @@ bool open_source_model(const std::string& path, const ModelGeometry& g, SourceMo
   }
   return ok && check_no_overlap(*model, err);
 }
+
+bool read_exact(int fd, void* out, uint64_t n, uint64_t offset) {
+  char* p = static_cast<char*>(out);
+  while (n > 0) {
+    ssize_t got = pread(fd, p, n, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<uint64_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return true;
+}

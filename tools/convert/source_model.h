@@ -43,3 +43,7 @@ bool file_size_of(const std::string& path, uint64_t* size, std::string* err);
 // Needs: a model filled by a reader. Returns false with *err naming both tensors when two
 // tensors of one file share bytes.
 bool check_no_overlap(const SourceModel& model, std::string* err);
+
+// Needs: an open file descriptor. Reads exactly n bytes at offset into out (retrying short
+// reads), or returns false at the end of the file or on an error.
+bool read_exact(int fd, void* out, uint64_t n, uint64_t offset);
