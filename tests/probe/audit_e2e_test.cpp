@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "driver/banner.h"
 #include "driver/report_rules.h"
 #include "engine/weights_layout.h"
 #include "kernels/kernels.h"
@@ -18,6 +17,7 @@
 #include "tests/support/korvane_runs.h"
 #include "tests/support/output_cursor.h"
 #include "tests/support/reference_model.h"
+#include "tests/support/run_report.h"
 #include "tests/support/synthetic_weights.h"
 #include "vocab/prompt_tokenizer.h"
 #include "vocab/token_index.h"
@@ -46,18 +46,9 @@ AuditReport parse_audit(const std::string& out, int32_t prefill) {
     r.error = what + " at byte " + std::to_string(c.at) + ": [" + c.rest() + "]";
     return r;
   };
-  char banner[1024];
-  unscramble_banner(banner, sizeof banner);
   const std::string eq = kRuleEq, dash = kRuleDash;
-  if (!c.take(std::string(banner) + "\n[*] Execution Mode  : Standalone Native Binary (Zero-Python, Zero-CUDA, Zero-Runtime)\n"
-              "[*] Pipeline Profile: Causal Attention Head Knockout Audit (Layer 14)\n[*] Input Prompt    : \"hi\"\n\n"))
-    return fail("banner and profile");
-  if (!c.take("✔ [1/5] Embedded 256k Vocabulary Mapped (Total Tokens: 256000, String Pool: 2.09 MB)\n"
-              "✔ [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n"
-              "✔ [3/5] Gemma-2B Model Core (4.3 GB) Mapped Successfully!\n"
-              "✔ [4/5] 4-Core SMP Micro-Kernel Thread Pool & RoPE Table Initialized!\n"
-              "✔ [5/5] Prompt Tokenization Complete (Prefill Length: " + std::to_string(prefill) + " Tokens)\n\n"))
-    return fail("start-up lines");
+  if (!take_startup_lines(c, "hi", "Causal Attention Head Knockout Audit (Layer 14)", prefill))
+    return fail("banner, profile or start-up lines");
   if (!c.take(eq + "🔬  [LAYER 14 ATTENTION HEAD AUDIT] 8 輪因果敲除確診報告 (Causal Knockout Attribution Matrix)\n" + dash +
               "測試對象 | Layer 14 Truth | Layer 15 Truth | ΔT(L15) 回彈 | 首字發射     | 內鬼嫌疑度與因果診斷\n" + dash))
     return fail("header");

@@ -43,6 +43,21 @@ std::string expected_note(int h, bool armed, const std::string& truth) {
 }
 }  // namespace
 
+bool take_startup_lines(OutputCursor& c, const std::string& prompt, const std::string& profile,
+                        int32_t prefill_length) {
+  char banner[1024];
+  unscramble_banner(banner, sizeof banner);
+  return c.take(std::string(banner) + "\n") &&
+         c.take("[*] Execution Mode  : Standalone Native Binary (Zero-Python, Zero-CUDA, Zero-Runtime)\n"
+                "[*] Pipeline Profile: " + profile + "\n[*] Input Prompt    : \"" + prompt + "\"\n\n") &&
+         c.take("✔ [1/5] Embedded 256k Vocabulary Mapped (Total Tokens: 256000, String Pool: 2.09 MB)\n"
+                "✔ [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n"
+                "✔ [3/5] Gemma-2B Model Core (4.3 GB) Mapped Successfully!\n"
+                "✔ [4/5] 4-Core SMP Micro-Kernel Thread Pool & RoPE Table Initialized!\n"
+                "✔ [5/5] Prompt Tokenization Complete (Prefill Length: " + std::to_string(prefill_length) +
+                " Tokens)\n\n");
+}
+
 RunReport parse_run_report(const std::string& out, const RunExpectations& e) {
   RunReport r;
   OutputCursor c(out);
@@ -50,19 +65,7 @@ RunReport parse_run_report(const std::string& out, const RunExpectations& e) {
     r.error = what + " at byte " + std::to_string(c.at) + ": [" + c.rest() + "]";
     return r;
   };
-  char banner[1024];
-  unscramble_banner(banner, sizeof banner);
-  if (!c.take(std::string(banner) + "\n")) return fail("banner");
-  if (!c.take("[*] Execution Mode  : Standalone Native Binary (Zero-Python, Zero-CUDA, Zero-Runtime)\n"
-              "[*] Pipeline Profile: " + e.profile + "\n[*] Input Prompt    : \"" + e.prompt + "\"\n\n"))
-    return fail("profile lines");
-  if (!c.take("✔ [1/5] Embedded 256k Vocabulary Mapped (Total Tokens: 256000, String Pool: 2.09 MB)\n"
-              "✔ [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n"
-              "✔ [3/5] Gemma-2B Model Core (4.3 GB) Mapped Successfully!\n"
-              "✔ [4/5] 4-Core SMP Micro-Kernel Thread Pool & RoPE Table Initialized!\n"
-              "✔ [5/5] Prompt Tokenization Complete (Prefill Length: " + std::to_string(e.prefill_length) +
-              " Tokens)\n\n"))
-    return fail("start-up lines");
+  if (!take_startup_lines(c, e.prompt, e.profile, e.prefill_length)) return fail("banner, profile or start-up lines");
   if (!c.take(e.decision)) return fail("splice decision lines");
   size_t table_start = c.at;
   const std::string eq = kRuleEq, dash = kRuleDash;

@@ -32,6 +32,13 @@ struct RunReport {
   std::vector<GeneratedToken> tokens;
 };
 
+struct OutputCursor;
+
+// Needs: a cursor at the start of the output. Takes the banner, the three profile lines and
+// the five start-up lines, every byte as the program must print them; false on a mismatch.
+bool take_startup_lines(OutputCursor& c, const std::string& prompt, const std::string& profile,
+                        int32_t prefill_length);
+
 // Needs: the vocabulary index built (token texts are checked against the answer rendering).
 RunReport parse_run_report(const std::string& out, const RunExpectations& expect);
 
