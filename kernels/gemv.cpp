@@ -71,6 +71,7 @@ extern "C" KV_ABI void gemv_f16(float* out, const uint16_t* matrix, const float*
   }
   JobSlot* slots = reinterpret_cast<JobSlot*>(area + 1);
   __atomic_store_n(&area->done_count, 0u, __ATOMIC_RELAXED);
+  area->batch = 0;  // one vector: the workers run the plain row kernel
   uint32_t seq = area->job_seq + 1;  // wraps modulo 2^32; workers only test for a change
   area->job_seq = seq;
   // The calling thread takes rows [0, q), worker k rows [k*q, (k+1)*q), the last worker the rest.

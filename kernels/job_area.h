@@ -20,7 +20,14 @@ struct alignas(64) JobHeader {
   uint32_t spin_cycles;    // time-stamp cycles a worker spins before parking; 0 = never park
   AddressWaitFn wait;      // parks a worker on its slot's post_seq; null = never park
   AddressWakeFn wake;      // wakes a parked worker
-  uint8_t reserved[32];
+  // The current product's token vectors: 0 or 1 for a matrix-vector product; for a batched
+  // product (gemm_f16) the number of vectors, each slot's `vector` being the first of them
+  // (consecutive, `cols` apart) and its `out` the first token's rows, the next token's rows
+  // `batch_out_stride` elements further. Written by the dispatcher before it posts.
+  uint32_t batch;
+  uint32_t reserved0;
+  uint64_t batch_out_stride;
+  uint8_t reserved[16];
 };
 
 struct alignas(64) JobSlot {
@@ -38,6 +45,7 @@ struct alignas(64) JobSlot {
 
 static_assert(sizeof(JobHeader) == 64 && sizeof(JobSlot) == 64);
 static_assert(offsetof(JobHeader, done_count) == 0 && offsetof(JobHeader, job_seq) == 4);
+static_assert(offsetof(JobHeader, batch) == 32 && offsetof(JobHeader, batch_out_stride) == 40);
 static_assert(offsetof(JobSlot, post_seq) == 0 && offsetof(JobSlot, seen_seq) == 4);
 static_assert(offsetof(JobSlot, stop) == 8 && offsetof(JobSlot, out) == 16);
 static_assert(offsetof(JobSlot, matrix) == 24 && offsetof(JobSlot, vector) == 32);

@@ -7,11 +7,17 @@
 
 namespace {
 
-// Needs: a slot whose post_seq has just been seen to differ from seen_seq (acquire). Runs the
-// posted rows and reports completion on the header's counter.
-inline void run_job(JobSlot* slot, uint32_t seq) {
+// Needs: a slot whose post_seq has just been seen to differ from seen_seq (acquire), and its
+// header. Runs the posted rows (for one vector or a batch of them, as the header says) and reports completion on the header's counter.
+inline void run_job(JobSlot* slot, uint32_t seq, const JobHeader* header) {
   slot->seen_seq = seq;
-  dot_rows_f16(slot->out, slot->matrix, slot->vector, slot->cols, slot->rows);
+  const uint32_t batch = header->batch;
+  if (batch > 1) {
+    dot_rows_f16_batch(slot->out, slot->matrix, slot->vector, slot->cols, slot->rows, batch,
+                       header->batch_out_stride);
+  } else {
+    dot_rows_f16(slot->out, slot->matrix, slot->vector, slot->cols, slot->rows);
+  }
   // Release: the rows written above are visible to whoever sees the new count.
   __atomic_fetch_add(slot->done_counter, 1u, __ATOMIC_RELEASE);
 }
@@ -36,7 +42,7 @@ extern "C" KV_ABI uint32_t job_loop(JobSlot* slot) {
         wait = header->spin_cycles ? header->wait : nullptr;
         budget = header->spin_cycles;
       }
-      run_job(slot, seq);
+      run_job(slot, seq, header);
       idle_since = __builtin_ia32_rdtsc();
       continue;
     }

@@ -31,6 +31,16 @@ KV_ABI void gemv_f16(float* out, const uint16_t* matrix, const float* vector, ui
 KV_ABI void dot_rows_f16(float* out, const uint16_t* matrix, const float* vector, uint64_t cols,
                          uint64_t rows);
 
+// The same product for `count` vectors at once: vectors f32 [count][cols], out f32
+// [count][rows] (token t's rows at out + t*rows). Every output element is bit-identical to
+// gemv_f16's for that vector; each weight row is read once for the whole batch.
+KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
+                     uint64_t count, JobHeader* area);
+// The batched product's rows [0, rows) on the calling thread: out[t*out_stride + r] for each
+// of the `count` vectors (vectors[t*cols ...]).
+KV_ABI void dot_rows_f16_batch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
+                               uint64_t rows, uint64_t count, uint64_t out_stride);
+
 // out = in * rsqrt(mean(in^2) + eps) * (1 + weight); n a multiple of 8; out may equal in.
 KV_ABI void rms_norm(float* out, const float* weight, const float* in, uint64_t n, float eps);
 // out = softmax(in); n a multiple of 8; out may equal in.

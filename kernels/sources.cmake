@@ -5,5 +5,6 @@ set(KORVANE_KERNEL_SOURCES
   decoder_layer.cpp
   job_loop.cpp
   gemv.cpp
+  gemm.cpp
   primitives.cpp
 )

@@ -1,0 +1,185 @@
+// The FP16 matrix product over a block of token vectors: the same arithmetic per output
+// element as dot_rows_f16 (four eight-lane chains over 32-column blocks, leftover groups of
+// eight into the first chain, the fixed fold), but each weight group is widened once and
+// applied to several vectors, so a weight row is streamed from memory once per block.
+//
+// The four chains of an element are independent sums, so they are run one after the other:
+// chain j visits column groups 32k + 8j in order of k, exactly the additions dot_rows_f16
+// makes into its accumulator j. One chain at a time leaves room in the sixteen registers for
+// a tile of two rows by six vectors.
+#include "kernels/kernels.h"
+#include "kernels/simd.h"
+
+namespace {
+
+constexpr uint64_t kMinParallelRows = 256;  // as gemv_f16: smaller products stay on the caller
+constexpr int kTileRows = 2;
+constexpr int kTileVectors = 6;
+// Input vectors of one sweep over the rows are kept within about this many bytes, so that they
+// stay in the second-level cache while every row pair visits them (the long rows of the down
+// projection take fewer vectors per sweep; its weights are then streamed once per sweep).
+constexpr uint64_t kSweepBytes = 1536 * 1024;
+
+// Columns per chunk of a tile: the chunk's slices of the tile's vectors and rows (28 KiB at
+// 1024 columns) stay in the first-level cache while the four chains pass over them in turn.
+constexpr uint64_t kChunkCols = 1024;
+
+// Needs: w = R consecutive fp16 rows of `cols`; x = T vectors of `cols` f32, `cols` apart.
+// Writes out[t*os + r] for r < R, t < T, each the row kernel's result for that row and vector.
+// The chains' partial sums are carried from one column chunk to the next, so each chain still
+// adds its groups in column order.
+template <int R, int T>
+inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols) {
+  const uint64_t blocks = cols / 32;
+  const uint64_t chunk_blocks = kChunkCols / 32;
+  __m256 part[4][R][T];
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; j++)
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+      for (int t = 0; t < T; t++) part[j][r][t] = _mm256_setzero_ps();
+  for (uint64_t k0 = 0; k0 < blocks || k0 == 0; k0 += chunk_blocks) {
+    const uint64_t k1 = blocks - k0 < chunk_blocks ? blocks : k0 + chunk_blocks;
+    const bool last = k1 == blocks;
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; j++) {
+      __m256 a[R][T];
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+        for (int t = 0; t < T; t++) a[r][t] = part[j][r][t];
+      const uint16_t* wj = w + 32 * k0 + 8 * j;
+      const float* xj = x + 32 * k0 + 8 * j;
+      for (uint64_t k = k0; k < k1; k++, wj += 32, xj += 32) {
+        __m256 wr[R];
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) wr[r] = simd::load_f16(wj + r * cols);
+#pragma GCC unroll 8
+        for (int t = 0; t < T; t++) {
+          const __m256 xv = _mm256_loadu_ps(xj + t * cols);
+#pragma GCC unroll 8
+          for (int r = 0; r < R; r++) a[r][t] = _mm256_fmadd_ps(xv, wr[r], a[r][t]);
+        }
+      }
+      if (j == 0 && last) {
+        // Leftover whole groups of eight after the last 32-column block go into the first chain.
+        for (uint64_t c = blocks * 32; c + 8 <= cols; c += 8) {
+          __m256 wr[R];
+#pragma GCC unroll 8
+          for (int r = 0; r < R; r++) wr[r] = simd::load_f16(w + r * cols + c);
+#pragma GCC unroll 8
+          for (int t = 0; t < T; t++) {
+            const __m256 xv = _mm256_loadu_ps(x + t * cols + c);
+#pragma GCC unroll 8
+            for (int r = 0; r < R; r++) a[r][t] = _mm256_fmadd_ps(xv, wr[r], a[r][t]);
+          }
+        }
+      }
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+        for (int t = 0; t < T; t++) part[j][r][t] = a[r][t];
+    }
+    if (last) break;
+  }
+#pragma GCC unroll 8
+  for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+    for (int t = 0; t < T; t++)
+      out[t * os + r] = simd::fold(_mm256_add_ps(_mm256_add_ps(part[0][r][t], part[1][r][t]),
+                                                 _mm256_add_ps(part[2][r][t], part[3][r][t])));
+}
+
+// Needs: as dot_tile, with 1 <= t_count <= kTileVectors. Picks the tile for the vector count.
+template <int R>
+inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t t_count) {
+  switch (t_count) {
+    case 1: dot_tile<R, 1>(out, os, w, x, cols); break;
+    case 2: dot_tile<R, 2>(out, os, w, x, cols); break;
+    case 3: dot_tile<R, 3>(out, os, w, x, cols); break;
+    case 4: dot_tile<R, 4>(out, os, w, x, cols); break;
+    case 5: dot_tile<R, 5>(out, os, w, x, cols); break;
+    default: dot_tile<R, 6>(out, os, w, x, cols); break;
+  }
+}
+
+// Needs: rows consecutive fp16 rows, `count` vectors. One sweep: every row pair over all the
+// vectors, the next pair's lines fetched while this pair is worked on.
+void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
+           uint64_t count) {
+  const uint64_t line_elems = 32;  // fp16 values per 64-byte line
+  uint64_t r = 0;
+  for (; r + kTileRows <= rows; r += kTileRows) {
+    const uint16_t* w = matrix + r * cols;
+    // The next pair's rows, ahead of use; the pair itself stays cached across the tiles.
+    const uint16_t* next = w + kTileRows * cols;
+    if (r + 2 * kTileRows <= rows) {
+      for (uint64_t c = 0; c < kTileRows * cols; c += line_elems) simd::prefetch_stream(next + c);
+    }
+    for (uint64_t t = 0; t < count; t += kTileVectors) {
+      const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
+      dot_tile_n<kTileRows>(out + t * os + r, os, w, x + t * cols, cols, n);
+    }
+  }
+  if (r < rows) {
+    for (uint64_t t = 0; t < count; t += kTileVectors) {
+      const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
+      dot_tile_n<1>(out + t * os + r, os, matrix + r * cols, x + t * cols, cols, n);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" KV_ABI void dot_rows_f16_batch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
+                                          uint64_t rows, uint64_t count, uint64_t out_stride) {
+  // out: f32, token t's rows at out + t*out_stride, caller's; matrix: fp16[rows][cols] (usually
+  // the weights view); vectors: f32[count][cols], caller's.
+  if (rows == 0 || cols == 0 || count == 0) return;
+  uint64_t per_sweep = kSweepBytes / (cols * sizeof(float));
+  per_sweep = per_sweep < uint64_t(kTileVectors) ? kTileVectors : per_sweep / kTileVectors * kTileVectors;
+  for (uint64_t t = 0; t < count; t += per_sweep) {
+    const uint64_t n = count - t < per_sweep ? count - t : per_sweep;
+    sweep(out + t * out_stride, out_stride, matrix, vectors + t * cols, cols, rows, n);
+  }
+}
+
+extern "C" KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
+                                uint64_t rows, uint64_t count, JobHeader* area) {
+  // out: f32[count][rows], caller's; matrix: fp16[rows][cols]; vectors: f32[count][cols], shared
+  // read-only with the workers; area: the job area or null.
+  if (count == 1) {
+    gemv_f16(out, matrix, vectors, cols, rows, area);
+    return;
+  }
+  uint32_t workers = area ? area->worker_count : 0;
+  if (workers == 0 || rows < kMinParallelRows) {
+    dot_rows_f16_batch(out, matrix, vectors, cols, rows, count, rows);
+    return;
+  }
+  JobSlot* slots = reinterpret_cast<JobSlot*>(area + 1);
+  __atomic_store_n(&area->done_count, 0u, __ATOMIC_RELAXED);
+  area->batch = static_cast<uint32_t>(count);
+  area->batch_out_stride = rows;
+  uint32_t seq = area->job_seq + 1;
+  area->job_seq = seq;
+  // Rows split as gemv_f16 splits them, an even number per thread so that tiles stay whole.
+  uint64_t q = rows / (workers + 1ull) & ~uint64_t(1);
+  for (uint32_t k = 1; k <= workers; k++) {
+    JobSlot* s = &slots[k - 1];
+    s->out = out + k * q;
+    s->matrix = matrix + k * q * cols;
+    s->vector = vectors;
+    s->cols = cols;
+    s->rows = k == workers ? rows - workers * q : q;
+    if (s->done_counter != &area->done_count) s->done_counter = &area->done_count;
+    __atomic_store_n(&s->post_seq, seq, __ATOMIC_RELEASE);  // publishes the fields above
+  }
+  __atomic_thread_fence(__ATOMIC_SEQ_CST);
+  for (uint32_t k = 0; k < workers; k++) {
+    if (__atomic_load_n(&slots[k].parked, __ATOMIC_RELAXED) != 0) area->wake(&slots[k].post_seq);
+  }
+  dot_rows_f16_batch(out, matrix, vectors, cols, q, count, rows);
+  while (__atomic_load_n(&area->done_count, __ATOMIC_ACQUIRE) < workers) _mm_pause();
+}

@@ -1,0 +1,120 @@
+// The batched product gemm_f16 (and its row kernel) against the scalar reference row by row,
+// bit for bit: vector counts around the tile of six and the sweep limit, row counts around the
+// tile of two and the parallel threshold, the model's column counts, misaligned pointers, pools
+// of 0, 1 and 3 workers, and plain products interleaved with batched ones on the same pool.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/worker_pool.h"
+#include "kernels/kernels.h"
+#include "tests/kernels/kernel_reference.h"
+#include "tests/kernels/test_data.h"
+
+namespace {
+
+using testdata::first_bit_difference;
+using testdata::Placed;
+
+const float kSentinel = -777.25f;
+
+WorkerPool start_pool(uint32_t workers) {
+  WorkerPool pool{};
+  EXPECT_TRUE(start_worker_pool(worker_entry, workers, &pool));
+  return pool;
+}
+
+// The expected outputs: vector t's rows at t*rows, each a reference row product.
+std::vector<float> reference(const std::vector<uint16_t>& m, const std::vector<float>& x, uint64_t cols,
+                             uint64_t rows, uint64_t count) {
+  std::vector<float> want(count * rows);
+  for (uint64_t t = 0; t < count; t++) ref::gemv(want.data() + t * rows, m.data(), x.data() + t * cols, cols, rows);
+  return want;
+}
+
+// Runs gemm_f16 at the given misalignments and compares every output and the guards around them.
+void check_gemm(uint64_t rows, uint64_t cols, uint64_t count, uint64_t off, JobHeader* area, uint32_t seed) {
+  auto m = testdata::halves(rows * cols, seed);
+  auto x = testdata::spread(count * cols, seed + 1);
+  const std::vector<float> want = reference(m, x, cols, rows, count);
+  Placed<uint16_t> pm(m, off * 3, 0x7E00);
+  Placed<float> px(x, off, kSentinel);
+  Placed<float> pout(std::vector<float>(count * rows, kSentinel), (off + 1) % 4, kSentinel);
+  gemm_f16(pout.at(), pm.at(), px.at(), cols, rows, count, area);
+  const int64_t bad = first_bit_difference(pout.at(), want.data(), count * rows);
+  EXPECT_EQ(bad, -1) << rows << " x " << cols << " x " << count << " vectors, offset " << off << ": element "
+                     << bad << " (vector " << (bad < 0 ? 0 : bad / int64_t(rows)) << ")";
+  EXPECT_TRUE(pout.guards_intact()) << rows << " x " << cols << " x " << count;
+}
+
+}  // namespace
+
+TEST(DotRowsBatch, MatchesTheReferenceOverTilesAndShapes) {
+  uint32_t seed = 11;
+  for (uint64_t rows : {1, 2, 3, 4, 5, 7}) {
+    for (uint64_t cols : {8, 16, 24, 32, 40, 56, 96, 136, 2056}) {
+      for (uint64_t count : {1, 2, 5, 6, 7, 12, 13}) {
+        auto m = testdata::halves(rows * cols, seed);
+        auto x = testdata::spread(count * cols, seed + 1);
+        const std::vector<float> want = reference(m, x, cols, rows, count);
+        // A wider output stride: the rows of each vector sit apart, as in a worker's share.
+        const uint64_t stride = rows + 3;
+        std::vector<float> out(count * stride, kSentinel);
+        dot_rows_f16_batch(out.data(), m.data(), x.data(), cols, rows, count, stride);
+        for (uint64_t t = 0; t < count; t++) {
+          EXPECT_EQ(first_bit_difference(out.data() + t * stride, want.data() + t * rows, rows), -1)
+              << rows << " x " << cols << ", vector " << t << " of " << count;
+          for (uint64_t g = rows; g < stride; g++) EXPECT_EQ(out[t * stride + g], kSentinel);
+        }
+        seed += 2;
+      }
+    }
+  }
+}
+
+TEST(DotRowsBatch, LongRowsSweepTheVectorsInSeveralPasses) {
+  // 16384 columns hold 24 vectors per sweep: 31 vectors take two sweeps, the second not a
+  // whole number of tiles.
+  check_gemm(5, 16384, 31, 1, nullptr, 101);
+  check_gemm(4, 2048, 64, 0, nullptr, 103);
+}
+
+TEST(DotRowsBatch, NothingIsWrittenForAnEmptyProduct) {
+  std::vector<uint16_t> m(64, 0x3C00);
+  std::vector<float> x(64, 1.0f), out(8, kSentinel);
+  dot_rows_f16_batch(out.data(), m.data(), x.data(), 8, 0, 2, 4);
+  dot_rows_f16_batch(out.data(), m.data(), x.data(), 0, 4, 2, 4);
+  dot_rows_f16_batch(out.data(), m.data(), x.data(), 8, 4, 0, 4);
+  for (float v : out) EXPECT_EQ(v, kSentinel);
+}
+
+TEST(Gemm, CallingThreadAloneAndPoolsOfOneAndThreeWorkers) {
+  WorkerPool one = start_pool(1);
+  WorkerPool three = start_pool(3);
+  uint32_t seed = 500;
+  for (JobHeader* area : {static_cast<JobHeader*>(nullptr), one.area, three.area}) {
+    for (uint64_t rows : {255, 256, 258, 263, 512}) {
+      for (uint64_t count : {2, 7, 9}) {
+        check_gemm(rows, 2048, count, seed % 4, area, seed);
+        seed += 3;
+      }
+    }
+    check_gemm(300, 16384, 3, 2, area, seed++);
+  }
+}
+
+TEST(Gemm, PlainAndBatchedProductsTakeTurnsOnOnePool) {
+  // The header's batch field must not leak from one product into the next.
+  WorkerPool pool = start_pool(3);
+  const uint64_t rows = 512, cols = 256;
+  auto m = testdata::halves(rows * cols, 77);
+  auto x = testdata::spread(8 * cols, 78);
+  const std::vector<float> want = reference(m, x, cols, rows, 8);
+  for (int round = 0; round < 20; round++) {
+    std::vector<float> one(rows), many(8 * rows);
+    gemv_f16(one.data(), m.data(), x.data() + (round % 8) * cols, cols, rows, pool.area);
+    EXPECT_EQ(first_bit_difference(one.data(), want.data() + (round % 8) * rows, rows), -1) << round;
+    gemm_f16(many.data(), m.data(), x.data(), cols, rows, 8, pool.area);
+    EXPECT_EQ(first_bit_difference(many.data(), want.data(), 8 * rows), -1) << round;
+  }
+}
