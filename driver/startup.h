@@ -24,7 +24,12 @@ struct System {
 };
 
 // Prints "❌ [FATAL] " followed by the formatted message and a newline, then exits with 1.
+// (On MinGW "printf" would check the system runtime's dialect; the program uses the C99 one.)
+#if defined(__MINGW32__)
+[[noreturn]] void fatal(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 [[noreturn]] void fatal(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 // Needs: main's arguments. Runs the whole start-up; on a fatal condition prints its lines
 // and exits with status 1; after --help or --version exits with status 0.
