@@ -10,5 +10,6 @@ bool load_kernel_images(LoadedImages* out) {
   out->worker_copy = static_cast<const uint8_t*>(worker);
   out->token_step = reinterpret_cast<TokenStepFn>(kernel);
   out->worker_start = reinterpret_cast<ThreadRoutine>(worker);
+  out->layer_block = reinterpret_cast<LayerBlockFn>(static_cast<uint8_t*>(kernel) + kLayerBlockEntry);
   return true;
 }

@@ -14,10 +14,16 @@ extern const uint64_t worker_image_length;
 }
 
 typedef uint64_t(KV_ABI* TokenStepFn)(InferenceContext* ctx);
+struct LayerBlock;
+typedef uint64_t(KV_ABI* LayerBlockFn)(const LayerBlock* block);
+
+// Byte offset of the batched layer's stub in the kernel image's entry table.
+inline constexpr uint64_t kLayerBlockEntry = 48;
 
 struct LoadedImages {
   TokenStepFn token_step;     // first byte of the kernel image copy (entry stub 0)
   ThreadRoutine worker_start; // first byte of the worker image copy
+  LayerBlockFn layer_block;   // entry stub 3 of the kernel image copy
   const uint8_t* kernel_copy; // the copies, read-execute, never freed
   const uint8_t* worker_copy;
 };

@@ -6,6 +6,7 @@
 
 #include "engine/inference_context.h"
 #include "kernels/job_area.h"
+#include "kernels/layer_block.h"
 #include "kernels/layer_params.h"
 #include "platform/abi.h"
 
@@ -20,6 +21,10 @@ KV_ABI uint32_t job_loop(JobSlot* slot);
 
 // The worker image's first byte: job_loop on the slot given as the thread parameter.
 KV_ABI uint32_t worker_entry(void* slot);
+
+// The batched layer over a block of prompt positions (see LayerBlock); returns the argmax
+// when the record asks for the classifier, else 0. Entry 3 of the kernel image.
+KV_ABI uint64_t layer_block(const LayerBlock* block);
 
 // One pre-normalised decoder layer for one token; updates hidden and the layer's caches.
 KV_ABI void decoder_layer(const LayerParams* p);

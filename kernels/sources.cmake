@@ -3,6 +3,7 @@
 set(KORVANE_KERNEL_SOURCES
   token_step.cpp
   decoder_layer.cpp
+  layer_block.cpp
   job_loop.cpp
   gemv.cpp
   gemm.cpp

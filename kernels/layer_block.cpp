@@ -1,0 +1,109 @@
+// One decoder layer for a block of consecutive positions: the same steps as decoder_layer,
+// but each projection is one batched product (gemm_f16) over the block, so every weight row
+// is streamed once per block instead of once per position. Element-wise work runs position by
+// position through the very helpers the single-step layer uses, so every value rounds alike.
+//
+// Image code: freestanding, no library calls.
+#include "kernels/layer_block.h"
+
+#include "engine/weights_layout.h"
+#include "kernels/kernels.h"
+#include "kernels/layer_math.h"
+#include "kernels/step_parts.h"
+
+using namespace layer_math;
+using namespace step_parts;
+
+namespace {
+
+constexpr uint64_t kRopeCols = 128;
+
+// Needs: a LayerBlock with kBlockLayer; cache rows 0 .. first_position-1 of the layer hold this
+// sequence. Updates rows, writes cache rows first_position .. first_position+count-1 and work.
+void run_layer(const LayerBlock* b) {
+  using geom::kDim, geom::kKvDim, geom::kFfnDim, geom::kMaxPositions;
+  InferenceContext* const ctx = b->ctx;
+  const uint64_t l = b->layer;
+  const uint64_t n = b->count;
+  const uint64_t p0 = b->first_position;
+  auto* const area = static_cast<JobHeader*>(ctx->job_slots);
+
+  // The work area, in f32 elements (see layer_block_work_floats).
+  float* const x_norm = b->work;           // [n][2048] normalised inputs (attention, then ffn)
+  float* const proj = x_norm + n * kDim;   // [n][2048] output of wo, later of w_down
+  float* const q = proj + n * kDim;        // [n][8][256] queries
+  float* const k = q + n * kDim;           // [n][256] keys
+  float* const v = k + n * kKvDim;         // [n][256] values
+  float* const attn = v + n * kKvDim;      // [n][8][256] attention outputs
+  float* const scores = attn + n * kDim;   // [2048] scores of one head
+  float* const gate = scores + kMaxPositions;  // [n][16384] gate projection, then the activation
+  float* const up = gate + n * kFfnDim;    // [n][16384] up projection
+
+  const uint8_t* block = ctx->weights_base + l * layer_off::block_size;
+  const auto* attn_norm = reinterpret_cast<const float*>(block + layer_off::attn_norm);
+  const auto* ffn_norm = reinterpret_cast<const float*>(block + layer_off::ffn_norm);
+  const auto* wq = reinterpret_cast<const uint16_t*>(block + layer_off::wq);
+  const auto* wk = reinterpret_cast<const uint16_t*>(block + layer_off::wk);
+  const auto* wv = reinterpret_cast<const uint16_t*>(block + layer_off::wv);
+  const auto* wo = reinterpret_cast<const uint16_t*>(block + layer_off::wo);
+  const auto* w_gate = reinterpret_cast<const uint16_t*>(block + layer_off::w_gate);
+  const auto* w_up = reinterpret_cast<const uint16_t*>(block + layer_off::w_up);
+  const auto* w_down = reinterpret_cast<const uint16_t*>(block + layer_off::w_down);
+  float* const keys = ctx->key_cache + l * ctx->max_positions * kKvDim;
+  float* const values = ctx->value_cache + l * ctx->max_positions * kKvDim;
+
+  for (uint64_t t = 0; t < n; t++) rms_norm(x_norm + t * kDim, attn_norm, b->rows + t * kDim, kDim, geom::kNormEps);
+  gemm_f16(q, wq, x_norm, kDim, kDim, n, area);
+  gemm_f16(k, wk, x_norm, kDim, kKvDim, n, area);
+  gemm_f16(v, wv, x_norm, kDim, kKvDim, n, area);
+
+  // Every key and value of the block goes into the cache before any position attends: position
+  // p reads rows 0 .. p, as the single step does.
+  for (uint64_t t = 0; t < n; t++) {
+    const float* cos = b->rope_cos + t * kRopeCols;
+    const float* sin = b->rope_sin + t * kRopeCols;
+    for (uint64_t h = 0; h < kHeads; h++) rotate_head(q + t * kDim + h * kHeadDim, cos, sin);
+    rotate_head(k + t * kKvDim, cos, sin);
+    copy_row(keys + (p0 + t) * kHeadDim, k + t * kKvDim);
+    copy_row(values + (p0 + t) * kHeadDim, v + t * kKvDim);
+  }
+  const int64_t knockout = knockout_for(ctx, l);
+  for (uint64_t t = 0; t < n; t++) {
+    attend(attn + t * kDim, scores, q + t * kDim, keys, values, p0 + t);
+    knock_out(attn + t * kDim, knockout);
+  }
+
+  gemm_f16(proj, wo, attn, kDim, kDim, n, area);
+  for (uint64_t t = 0; t < n; t++) {
+    add_into(b->rows + t * kDim, proj + t * kDim, kDim);
+    rms_norm(x_norm + t * kDim, ffn_norm, b->rows + t * kDim, kDim, geom::kNormEps);
+  }
+  gemm_f16(gate, w_gate, x_norm, kDim, kFfnDim, n, area);
+  gemm_f16(up, w_up, x_norm, kDim, kFfnDim, n, area);
+  for (uint64_t t = 0; t < n; t++) geglu(gate + t * kFfnDim, gate + t * kFfnDim, up + t * kFfnDim, kFfnDim);
+  gemm_f16(proj, w_down, gate, kFfnDim, kDim, n, area);
+  for (uint64_t t = 0; t < n; t++) {
+    add_into(b->rows + t * kDim, proj + t * kDim, kDim);
+    // Added after the layer's last residual, so the next layer sees the spliced state.
+    if (splices_after(ctx, l)) add_vector(b->rows + t * kDim, ctx->splice_vector, kDim);
+  }
+}
+
+}  // namespace
+
+// Needs: a filled LayerBlock within its limits. Does the operations its bits name, in order;
+// returns the classifier's argmax when kBlockClassify is set, else 0.
+extern "C" KV_ABI uint64_t layer_block(const LayerBlock* b) {
+  using namespace geom;
+  InferenceContext* const ctx = b->ctx;
+  if (b->ops & kBlockEmbed) {
+    for (uint64_t t = 0; t < b->count; t++)
+      embed(b->rows + t * kDim, ctx->embedding_table, uint64_t(int64_t(b->ids[t])));
+  }
+  if ((b->ops & kBlockLayer) && layer_enabled(ctx, b->layer)) run_layer(b);
+  if (b->ops & kBlockNormLast) {
+    const float* last = b->rows + (b->count - 1) * kDim;
+    rms_norm(ctx->hidden, ctx->final_norm, last, kDim, geom::kNormEps);
+  }
+  return (b->ops & kBlockClassify) ? classify(ctx) : 0;
+}
