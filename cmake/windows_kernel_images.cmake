@@ -79,6 +79,5 @@ set(KORVANE_WORKER_IMAGE ${CMAKE_CURRENT_BINARY_DIR}/worker_image.bin PARENT_SCO
 # The entry table is assembler in ELF syntax and only the image needs it.
 korvane_image_objects(kernel_code ${KORVANE_KERNEL_SOURCES})
 korvane_image_objects(worker_entry worker_entry.cpp)
-target_compile_options(kernel_code PRIVATE -mno-red-zone)
 add_library(korvane_kernels STATIC $<TARGET_OBJECTS:kernel_code> $<TARGET_OBJECTS:worker_entry>)
 target_include_directories(korvane_kernels PUBLIC ${PROJECT_SOURCE_DIR})

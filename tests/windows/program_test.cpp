@@ -64,6 +64,7 @@ TEST_F(Program, WordsFromTheWideCommandLineBecomeTheUtf8Prompt) {
       {{L"a b", L"c\"d", L"e\\"}, "a b c\"d e\\"},         // spaces, quotes, a trailing backslash
       {{L"\U0001F600x"}, "\xF0\x9F\x98\x80x"},             // a surrogate pair: one 4-byte character
       {{L"caf\u00E9", L"\u0416"}, "caf\xC3\xA9 \xD0\x96"},  // two-byte characters
+      {{L"a\xD800" L"b"}, "a\xEF\xBF\xBD" "b"},                // a lone surrogate: U+FFFD
       {{}, kDefaultPrompt},
       {{L""}, kDefaultPrompt},
   };
