@@ -23,57 +23,71 @@ separate_arguments(korvane_config_flags UNIX_COMMAND "${CMAKE_CXX_FLAGS_${korvan
 set(KORVANE_MS_IMAGE_FLAGS ${korvane_config_flags} -Wall -Wextra ${KORVANE_IMAGE_FLAGS}
     -DKV_MS_ABI -mno-red-zone -fstack-clash-protection -I${PROJECT_SOURCE_DIR})
 
-# Needs: a source file of kernels/. Adds the command that compiles it with the host compiler
-# and appends the object to the list named by out_list.
-function(korvane_ms_image_object source out_list)
+# The wide variant of both images, for processors with AVX-512 (start-up picks it by CPUID);
+# the flags are the ones kernels/CMakeLists.txt gives its wide Linux images.
+set(KORVANE_MS_WIDE_FLAGS -mavx512f -mavx512dq -mavx512vl -mavx512bw -mprefer-vector-width=256)
+
+# Needs: a source file of kernels/, a variant folder name and its extra flags. Adds the command
+# that compiles the source with the host compiler and appends the object to out_list.
+function(korvane_ms_image_object source variant extra_flags out_list)
   get_filename_component(stem ${source} NAME_WE)
-  set(obj ${CMAKE_CURRENT_BINARY_DIR}/ms_abi/${stem}.o)
+  set(obj ${CMAKE_CURRENT_BINARY_DIR}/ms_abi/${variant}/${stem}.o)
   set(lang_flags)
   if(source MATCHES "\\.cpp$")
     set(lang_flags -std=c++20)
   endif()
   add_custom_command(
     OUTPUT ${obj}
-    COMMAND ${KORVANE_HOST_CXX} ${KORVANE_MS_IMAGE_FLAGS} ${lang_flags} -MD -MF ${obj}.d
+    COMMAND ${KORVANE_HOST_CXX} ${KORVANE_MS_IMAGE_FLAGS} ${extra_flags} ${lang_flags} -MD -MF ${obj}.d
             -c ${CMAKE_CURRENT_SOURCE_DIR}/${source} -o ${obj}
     DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${source}
     DEPFILE ${obj}.d
-    COMMENT "Compiling ${source} for the Windows images"
+    COMMENT "Compiling ${source} for the Windows images (${variant})"
     VERBATIM)
   set(${out_list} ${${out_list}} ${obj} PARENT_SCOPE)
 endfunction()
 
-file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/ms_abi)
-set(korvane_ms_code_objects)
-foreach(source ${KORVANE_KERNEL_SOURCES})
-  korvane_ms_image_object(${source} korvane_ms_code_objects)
-endforeach()
-set(korvane_ms_kernel_entry)
-korvane_ms_image_object(kernel_entry.S korvane_ms_kernel_entry)
-set(korvane_ms_worker_entry)
-korvane_ms_image_object(worker_entry.cpp korvane_ms_worker_entry)
-
-# Needs: the image's file name and its entry object. Links and checks it.
-function(korvane_ms_image out_name entry_object)
+# Needs: the image's file name, its entry object and its code objects. Links and checks it.
+function(korvane_ms_image out_name entry_object code_objects)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${out_name})
   add_custom_command(
     OUTPUT ${out}
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/build_image.sh ${KORVANE_LD} ${KORVANE_OBJCOPY} ${KORVANE_NM}
             ${KORVANE_READELF} ${CMAKE_CURRENT_SOURCE_DIR}/image.ld ${out}
-            ${entry_object} ${korvane_ms_code_objects}
+            ${entry_object} ${code_objects}
     COMMAND ${PROJECT_SOURCE_DIR}/cmake/check_stack_probes.sh ${KORVANE_OBJDUMP} ${out}
-    DEPENDS ${entry_object} ${korvane_ms_code_objects} ${CMAKE_CURRENT_SOURCE_DIR}/build_image.sh
+    DEPENDS ${entry_object} ${code_objects} ${CMAKE_CURRENT_SOURCE_DIR}/build_image.sh
             ${CMAKE_CURRENT_SOURCE_DIR}/image.ld ${PROJECT_SOURCE_DIR}/cmake/check_stack_probes.sh
     COMMENT "Linking and checking ${out_name} (Microsoft x64 convention)"
     VERBATIM)
 endfunction()
 
-korvane_ms_image(kernel_image.bin ${korvane_ms_kernel_entry})
-korvane_ms_image(worker_image.bin ${korvane_ms_worker_entry})
-add_custom_target(korvane_images DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/kernel_image.bin
-                                         ${CMAKE_CURRENT_BINARY_DIR}/worker_image.bin)
+# Needs: a variant name, its extra flags and the suffix of its image names. Adds both images.
+function(korvane_ms_images variant extra_flags suffix)
+  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/ms_abi/${variant})
+  set(code)
+  foreach(source ${KORVANE_KERNEL_SOURCES})
+    korvane_ms_image_object(${source} ${variant} "${extra_flags}" code)
+  endforeach()
+  set(kernel_entry)
+  korvane_ms_image_object(kernel_entry.S ${variant} "${extra_flags}" kernel_entry)
+  set(worker_entry)
+  korvane_ms_image_object(worker_entry.cpp ${variant} "${extra_flags}" worker_entry)
+  korvane_ms_image(kernel_image${suffix}.bin ${kernel_entry} "${code}")
+  korvane_ms_image(worker_image${suffix}.bin ${worker_entry} "${code}")
+endfunction()
+
+korvane_ms_images(avx2 "" "")
+korvane_ms_images(wide "${KORVANE_MS_WIDE_FLAGS}" "_wide")
+set(korvane_ms_image_files)
+foreach(name kernel_image worker_image kernel_image_wide worker_image_wide)
+  list(APPEND korvane_ms_image_files ${CMAKE_CURRENT_BINARY_DIR}/${name}.bin)
+endforeach()
+add_custom_target(korvane_images DEPENDS ${korvane_ms_image_files})
 set(KORVANE_KERNEL_IMAGE ${CMAKE_CURRENT_BINARY_DIR}/kernel_image.bin PARENT_SCOPE)
 set(KORVANE_WORKER_IMAGE ${CMAKE_CURRENT_BINARY_DIR}/worker_image.bin PARENT_SCOPE)
+set(KORVANE_KERNEL_IMAGE_WIDE ${CMAKE_CURRENT_BINARY_DIR}/kernel_image_wide.bin PARENT_SCOPE)
+set(KORVANE_WORKER_IMAGE_WIDE ${CMAKE_CURRENT_BINARY_DIR}/worker_image_wide.bin PARENT_SCOPE)
 
 # The same code compiled for Windows, for the test programs that call the kernels directly.
 # The entry table is assembler in ELF syntax and only the image needs it.
