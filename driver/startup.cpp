@@ -104,6 +104,11 @@ void start_engine(System* sys) {
   c.scratch = alloc_aligned<float>(1 << 20, "scratch area");
   c.key_cache = alloc_pages<float>(cache_bytes, "key cache");
   c.value_cache = alloc_pages<float>(cache_bytes, "value cache");
+  // The shared passes' states and the batched layer's work area (about 14 MB in all): made
+  // here, since nothing is allocated once tokens run.
+  sys->prompt_rows = alloc_aligned<float>(prompt_rows_bytes(), "prompt states");
+  sys->saved_rows = alloc_aligned<float>(prompt_rows_bytes(), "saved prompt states");
+  sys->block_work = alloc_aligned<float>(prompt_work_bytes(), "block work area");
   sys->splice_buffer = alloc_aligned<float>(geom::kDim * sizeof(float), "splice vector");
   build_splice_vector(sys->splice_buffer, sys->opts.beta,
                       reinterpret_cast<const uint16_t*>(sys->weights.base + file_off::embedding_table));
@@ -167,4 +172,16 @@ void start_up(System* sys, int argc, char** argv) {
   sys->prefill_length = tokenize_prompt(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity);
   printf("\xE2\x9C\x94 [5/5] Prompt Tokenization Complete (Prefill Length: %d Tokens)\n\n", sys->prefill_length);
   fill_context(sys);
+}
+
+PromptPass prompt_pass_of(System* sys) {
+  PromptPass pass;
+  pass.block = sys->images.layer_block;
+  pass.ctx = &sys->ctx;
+  pass.ids = sys->prompt_ids;
+  pass.count = sys->prefill_length;
+  pass.rows = sys->prompt_rows;
+  pass.saved = sys->saved_rows;
+  pass.work = sys->block_work;
+  return pass;
 }

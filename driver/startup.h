@@ -6,6 +6,7 @@
 #include "driver/run_options.h"
 #include "engine/inference_context.h"
 #include "engine/kernel_images.h"
+#include "engine/prompt_pass.h"
 #include "engine/weights_file.h"
 #include "engine/worker_pool.h"
 
@@ -18,6 +19,9 @@ struct System {
   LoadedImages images;                  // executable copies of the two images
   WorkerPool pool;                      // job area and worker threads
   float* splice_buffer;                 // f32[2048], 64-byte aligned
+  float* prompt_rows;                   // f32 [kPromptPassCapacity][2048]: the shared passes' states
+  float* saved_rows;                    // f32 [kPromptPassCapacity][2048]: a snapshot of them
+  float* block_work;                    // f32 [layer_block_work_floats(kMaxBlock)]: batched layer's work area
   InferenceContext ctx;                 // buffers and controls of the token step
   int32_t prompt_ids[kPromptIdCapacity];
   int32_t prefill_length;
@@ -34,3 +38,6 @@ struct System {
 // Needs: main's arguments. Runs the whole start-up; on a fatal condition prints its lines
 // and exits with status 1; after --help or --version exits with status 0.
 void start_up(System* sys, int argc, char** argv);
+
+// Needs: start_up done. The shared passes over the prompt, on start-up's buffers.
+PromptPass prompt_pass_of(System* sys);

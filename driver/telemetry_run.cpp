@@ -4,15 +4,23 @@
 
 #include "driver/report_rules.h"
 #include "engine/prefill.h"
+#include "probe/splicer.h"
 #include "probe/probe.h"
 #include "vocab/token_render.h"
 
 namespace {
+// One telemetry row's values: the probe reading and the state hash after one depth.
+struct DepthReading {
+  ProbeReading reading;
+  uint32_t hash;
+};
+
 constexpr int kTelemetryRows = 18;
 constexpr int kMaxAnswerTokens = 25;
 constexpr int kHistoryCapacity = 32;
 constexpr int32_t kEosId = 1;
 constexpr int32_t kEndOfTurnId = 107;
+constexpr int kSpliceLayer = 14;  // the splice is added after this layer
 
 // The station note printed at the end of telemetry row h.
 const char* layer_note(int h, bool splice_armed, float truth) {
@@ -34,32 +42,50 @@ const char* layer_note(int h, bool splice_armed, float truth) {
   }
 }
 
-void run_telemetry(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n) {
+void print_telemetry_header() {
   fputs(kRuleEq, stdout);
   fputs("[PHASE 1] 18-Layer Latent Flight Telemetry (Layer 00 ~ 17 State Inspection)\n", stdout);
   fputs(kRuleDash, stdout);
   printf("%-10s | %-10s | %-10s | %-10s | %-10s | %-17s | Station Status & Flight Notes\n", "Layer",
          "Truth (T)", "Safety (S)", "Cert (C)", "Domain (D)", "State Hash (32b)");
   fputs(kRuleDash, stdout);
-  for (int h = 0; h < kTelemetryRows; h++) {
-    ctx->layer_limit = static_cast<uint64_t>(h + 1);
-    prefill_pass(step, ctx, ids, n);
-    uint32_t hash = state_hash(ctx->hidden);
-    ProbeReading r = read_probe(ctx->hidden);
-    printf("Layer %02d   | %+10.4f   | %+10.4f   | %+10.4f   | %+10.4f   | [0x%08X]         | %s\n", h,
-           static_cast<double>(r.truth), static_cast<double>(r.safety), static_cast<double>(r.cert),
-           static_cast<double>(r.domain), hash, layer_note(h, ctx->splice_enabled != 0, r.truth));
-  }
+}
+
+void print_telemetry_row(int h, const DepthReading& d, bool splice_armed) {
+  const ProbeReading& r = d.reading;
+  printf("Layer %02d   | %+10.4f   | %+10.4f   | %+10.4f   | %+10.4f   | [0x%08X]         | %s\n", h,
+         static_cast<double>(r.truth), static_cast<double>(r.safety), static_cast<double>(r.cert),
+         static_cast<double>(r.domain), d.hash, layer_note(h, splice_armed, r.truth));
+}
+
+void print_telemetry_footer() {
   fputs(kRuleDash, stdout);
   fputs("\n", stdout);
 }
 
-void run_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n) {
+// The reading and hash of the final-normalised state the context's hidden holds.
+DepthReading read_depth(const InferenceContext* ctx) { return {read_probe(ctx->hidden), state_hash(ctx->hidden)}; }
+
+// The literal schedule: one prefill pass per depth, each from position 0.
+void run_telemetry(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n) {
+  print_telemetry_header();
+  for (int h = 0; h < kTelemetryRows; h++) {
+    ctx->layer_limit = static_cast<uint64_t>(h + 1);
+    prefill_pass(step, ctx, ids, n);
+    print_telemetry_row(h, read_depth(ctx), ctx->splice_enabled != 0);
+  }
+  print_telemetry_footer();
+}
+
+void print_generation_header() {
   fputs(kRuleEq, stdout);
   fputs("[PHASE 2] 256k Vocabulary Classifier (Hardware Register RAX Trace)\n", stdout);
   fputs(kRuleDash, stdout);
-  ctx->layer_limit = 18;
-  int32_t next = prefill_pass(step, ctx, ids, n);  // no history yet: the prompt is not penalised
+}
+
+// Needs: the caches hold the full model's rows of the prompt's n positions, the logits those of
+// the last of them, `next` its argmax. Prints the answer, feeding each token at the next position.
+void generate_from(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next) {
   fputs("[*] Capturing Argmax Token IDs from 256k Classifier Register RAX:\n", stdout);
 
   uint64_t history[kHistoryCapacity];
@@ -87,10 +113,85 @@ void run_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* ids,
   fputs("[DONE] Standalone Native Inference Complete \xC2\xB7 Verified Silicon Trace\n", stdout);
   fputs(kRuleEq, stdout);
 }
+
+// The literal schedule: the full model over the prompt once more, then the answer.
+void run_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n) {
+  print_generation_header();
+  ctx->layer_limit = 18;
+  int32_t next = prefill_pass(step, ctx, ids, n);  // no history yet: the prompt is not penalised
+  generate_from(step, ctx, n, next);
+}
+
+// The shared schedule's Phase 1 from layer `from` on: layer h over every position, the reading
+// of the last position after each, the classifier only after the last layer. Returns its argmax.
+int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths) {
+  int32_t next = 0;
+  for (int h = from; h < kTelemetryRows; h++) {
+    pass_layer(pass, static_cast<uint64_t>(h));
+    if (h + 1 == kTelemetryRows) {
+      pass.ctx->layer_limit = kTelemetryRows;  // as the literal run leaves it for generation
+      next = pass_classify_last(pass);  // no history yet: the prompt is not penalised
+    } else {
+      pass_read_last(pass);
+    }
+    depths[h] = read_depth(pass.ctx);
+  }
+  return next;
+}
+
+// Prints the table of `depths`, then generates from the caches the shared pass left.
+void print_and_generate(TokenStepFn step, const PromptPass& pass, const DepthReading* depths, int32_t next) {
+  print_telemetry_header();
+  for (int h = 0; h < kTelemetryRows; h++) print_telemetry_row(h, depths[h], pass.ctx->splice_enabled != 0);
+  print_telemetry_footer();
+  print_generation_header();
+  generate_from(step, pass.ctx, pass.count, next);
+}
+
 }  // namespace
 
 void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids,
                                   int32_t prefill_length) {
   run_telemetry(step, ctx, prompt_ids, prefill_length);
   run_generation(step, ctx, prompt_ids, prefill_length);
+}
+
+void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass) {
+  DepthReading depths[kTelemetryRows];
+  pass_embed(pass);
+  const int32_t next = shared_depths_from(pass, 0, depths);
+  print_and_generate(step, pass, depths, next);
+}
+
+void run_shared_splice_run(TokenStepFn step, const PromptPass& pass, float beta, const float* splice_buffer) {
+  InferenceContext* ctx = pass.ctx;
+  DepthReading depths[kTelemetryRows];
+  // Layers 0 .. 14 are the same for the 16-layer decision pass and the telemetry: the splice
+  // comes after layer 14.
+  pass_embed(pass);
+  for (int h = 0; h <= kSpliceLayer; h++) {
+    pass_layer(pass, static_cast<uint64_t>(h));
+    pass_read_last(pass);
+    depths[h] = read_depth(ctx);
+  }
+  // The decision pass's layer 15, without the splice.
+  pass_save(pass);
+  pass_layer(pass, kSpliceLayer + 1);
+  pass_read_last(pass);
+  depths[kSpliceLayer + 1] = read_depth(ctx);
+  apply_splice_decision(ctx, depths[kSpliceLayer + 1].reading, beta, splice_buffer);
+  int32_t next;
+  if (ctx->splice_enabled != 0) {
+    // Armed: the state after layer 14 gets the vector at every position, and the layers from
+    // 15 on run again on it (rewriting their cache rows).
+    pass_restore(pass);
+    pass_add_to_all(pass, ctx->splice_vector);
+    pass_read_last(pass);
+    depths[kSpliceLayer] = read_depth(ctx);
+    next = shared_depths_from(pass, kSpliceLayer + 1, depths);
+  } else {
+    // Closed: the decision pass's layer 15 is the telemetry's.
+    next = shared_depths_from(pass, kSpliceLayer + 2, depths);
+  }
+  print_and_generate(step, pass, depths, next);
 }

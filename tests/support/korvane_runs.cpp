@@ -88,14 +88,11 @@ const std::string& domain_variant_weights_path() {
   return path;
 }
 
-RunResult korvane_run(const std::string& weights, const std::vector<std::string>& args) {
-  // The key names the program build, the weights and the arguments.
-  struct stat st {};
-  stat(KORVANE_BINARY, &st);
-  std::string key = std::string(KORVANE_BINARY) + "\n" + std::to_string(st.st_mtim.tv_sec) + "." +
-                    std::to_string(st.st_mtim.tv_nsec) + "\n" + std::to_string(st.st_size) + "\n" + weights +
-                    "\n" + read_file(weights + ".stamp");
-  for (const auto& a : args) key += "\n" + a;
+namespace {
+// Needs: a key naming the run. Runs argv (after any env settings) in a fresh directory with
+// the weights linked in, or returns the kept result of the same key.
+RunResult kept_run(const std::string& key, const std::string& binary, const std::string& weights,
+                   const std::vector<std::string>& args, const std::vector<std::string>& env) {
   char name[32];
   snprintf(name, sizeof name, "%08x", fnv1a32(key.data(), key.size()));
   fs::path dir = fs::path(KORVANE_BUILD_DIR) / "e2e-runs";
@@ -111,7 +108,12 @@ RunResult korvane_run(const std::string& weights, const std::vector<std::string>
   }
   TempDir cwd;
   fs::create_symlink(weights, cwd.file("gemma2b_fp16.bin"));
-  std::vector<std::string> argv = {KORVANE_BINARY};
+  std::vector<std::string> argv;
+  if (!env.empty()) {
+    argv.push_back("/usr/bin/env");
+    argv.insert(argv.end(), env.begin(), env.end());
+  }
+  argv.push_back(binary);
   argv.insert(argv.end(), args.begin(), args.end());
   RunResult r = run_binary(argv, cwd.path);
   write_file(stem + ".out", r.out);
@@ -119,4 +121,27 @@ RunResult korvane_run(const std::string& weights, const std::vector<std::string>
   write_file(stem + ".status", std::to_string(r.status));
   write_file(stem + ".key", key);
   return r;
+}
+}  // namespace
+
+RunResult korvane_run(const std::string& weights, const std::vector<std::string>& args) {
+  // The key names the program build, the weights and the arguments.
+  struct stat st {};
+  stat(KORVANE_BINARY, &st);
+  std::string key = std::string(KORVANE_BINARY) + "\n" + std::to_string(st.st_mtim.tv_sec) + "." +
+                    std::to_string(st.st_mtim.tv_nsec) + "\n" + std::to_string(st.st_size) + "\n" + weights +
+                    "\n" + read_file(weights + ".stamp");
+  for (const auto& a : args) key += "\n" + a;
+  return kept_run(key, KORVANE_BINARY, weights, args, {});
+}
+
+RunResult korvane_run_program(const std::string& binary, const std::string& weights,
+                              const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  const std::string bytes = read_file(binary);
+  std::string key = binary + "\n" + std::to_string(bytes.size()) + ":" +
+                    std::to_string(fnv1a32(bytes.data(), bytes.size())) + "\n" + weights + "\n" +
+                    read_file(weights + ".stamp");
+  for (const auto& e : env) key += "\nenv " + e;
+  for (const auto& a : args) key += "\n" + a;
+  return kept_run(key, binary, weights, args, env);
 }

@@ -17,3 +17,9 @@ const std::string& domain_variant_weights_path();
 // Needs: a weights file path. Runs korvane with args in a fresh directory holding a link
 // named gemma2b_fp16.bin to weights, or returns the kept result of the same run.
 RunResult korvane_run(const std::string& weights, const std::vector<std::string>& args);
+
+// The same for any build of the program (e.g. the literal-schedule build) with extra
+// environment settings ("NAME=value"). The kept result is keyed by the program's bytes, so
+// relinking it unchanged keeps it.
+RunResult korvane_run_program(const std::string& binary, const std::string& weights,
+                              const std::vector<std::string>& args, const std::vector<std::string>& env = {});
