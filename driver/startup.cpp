@@ -92,7 +92,7 @@ uint32_t choose_worker_count() {
 }
 
 void start_engine(System* sys) {
-  if (!load_kernel_images(&sys->images)) fatal("Cannot allocate executable memory for the kernel images");
+  if (!load_kernel_images(&sys->images, ImageChoice::automatic)) fatal("Cannot allocate executable memory for the kernel images");
   const uint32_t workers = choose_worker_count();
   if (!start_worker_pool(sys->images.worker_start, workers, &sys->pool)) {
     fatal("Cannot start the worker threads (%u of %u started)", sys->pool.workers, workers);

@@ -34,3 +34,13 @@ const char* missing_cpu_features() {
   if (!os_ymm) append(missing, sizeof missing, "operating-system support for 256-bit registers");
   return missing[0] ? missing : nullptr;
 }
+
+bool wide_kernels_supported() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid_max(0, nullptr) < 7 || !__get_cpuid(1, &a, &b, &c, &d)) return false;
+  if (!(c & bit_OSXSAVE) || missing_cpu_features() != nullptr) return false;
+  // XMM, YMM, the opmask registers and both halves of the upper ZMM state.
+  if ((read_xcr0() & 0xE6) != 0xE6) return false;
+  __cpuid_count(7, 0, a, b, c, d);
+  return (b & bit_AVX512F) && (b & bit_AVX512DQ) && (b & bit_AVX512VL) && (b & bit_AVX512BW);
+}

@@ -11,6 +11,10 @@ extern const uint8_t kernel_image_bytes[];  // the kernel image: entry stubs, th
 extern const uint64_t kernel_image_length;
 extern const uint8_t worker_image_bytes[];  // the worker image: start routine at byte 0
 extern const uint64_t worker_image_length;
+extern const uint8_t kernel_image_wide_bytes[];  // the same images built for AVX-512
+extern const uint64_t kernel_image_wide_length;
+extern const uint8_t worker_image_wide_bytes[];
+extern const uint64_t worker_image_wide_length;
 }
 
 typedef uint64_t(KV_ABI* TokenStepFn)(InferenceContext* ctx);
@@ -26,9 +30,14 @@ struct LoadedImages {
   LayerBlockFn layer_block;   // entry stub 3 of the kernel image copy
   const uint8_t* kernel_copy; // the copies, read-execute, never freed
   const uint8_t* worker_copy;
+  bool wide;                  // the AVX-512 variant was loaded
 };
 
-// Needs: nothing. Copies each image into fresh pages of its length + 4096 bytes, read-write
-// first, then read-execute, and writes the entry points to out. Returns false when memory
-// cannot be had.
-bool load_kernel_images(LoadedImages* out);
+// Which pair of images to load. `automatic` (the program's choice) takes the wide pair where
+// the processor has AVX-512, else the AVX2 pair; both give the same bits.
+enum class ImageChoice { avx2, wide, automatic };
+
+// Needs: nothing (for `wide`, a processor with AVX-512). Copies each image of the chosen pair
+// into fresh pages of its length + 4096 bytes, read-write first, then read-execute, and writes
+// the entry points to out. Returns false when memory cannot be had.
+bool load_kernel_images(LoadedImages* out, ImageChoice choice = ImageChoice::avx2);

@@ -6,15 +6,24 @@
 // The four chains of an element are independent sums, so they are run one after the other:
 // chain j visits column groups 32k + 8j in order of k, exactly the additions dot_rows_f16
 // makes into its accumulator j. One chain at a time leaves room in the sixteen registers for
-// a tile of two rows by six vectors.
+// a tile of three rows by four vectors (twelve accumulators, three widened weight groups).
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 
 namespace {
 
 constexpr uint64_t kMinParallelRows = 256;  // as gemv_f16: smaller products stay on the caller
-constexpr int kTileRows = 2;
-constexpr int kTileVectors = 6;
+#if defined(__AVX512F__)
+// The wide image: 512-bit registers each carry the accumulators of two vectors side by side,
+// so a tile of six rows by three pairs of vectors fits the thirty-two registers (eighteen
+// accumulators, six widened weight groups, one pair of inputs).
+constexpr int kTileRows = 6;
+constexpr int kTilePairs = 3;
+constexpr int kTileVectors = 2 * kTilePairs;
+#else
+constexpr int kTileRows = 3;
+constexpr int kTileVectors = 4;
+#endif
 // Input vectors of one sweep over the rows are kept within about this many bytes, so that they
 // stay in the second-level cache while every row pair visits them (the long rows of the down
 // projection take fewer vectors per sweep; its weights are then streamed once per sweep).
@@ -91,6 +100,88 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
                                                  _mm256_add_ps(part[2][r][t], part[3][r][t])));
 }
 
+#if defined(__AVX512F__)
+// Columns per chunk of a wide tile: six rows and six vectors of 512 columns (18 KiB).
+constexpr uint64_t kWideChunkCols = 512;
+
+// Needs: as dot_tile, with P pairs of vectors (2P vectors, `cols` apart). The same sums as
+// dot_tile<R, 2P>: lanes 0-7 of each register hold the first vector's eight-lane chain, lanes
+// 8-15 the second's, the weights widened once into both halves, every step lane by lane the
+// 256-bit kernel's.
+template <int R, int P>
+inline void dot_tile_pairs(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols) {
+  const uint64_t blocks = cols / 32;
+  const uint64_t chunk_blocks = kWideChunkCols / 32;
+  __m512 part[4][R][P];
+#pragma GCC unroll 4
+  for (int j = 0; j < 4; j++)
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+      for (int t = 0; t < P; t++) part[j][r][t] = _mm512_setzero_ps();
+  for (uint64_t k0 = 0; k0 < blocks || k0 == 0; k0 += chunk_blocks) {
+    const uint64_t k1 = blocks - k0 < chunk_blocks ? blocks : k0 + chunk_blocks;
+    const bool last = k1 == blocks;
+#pragma GCC unroll 4
+    for (int j = 0; j < 4; j++) {
+      __m512 a[R][P];
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+        for (int t = 0; t < P; t++) a[r][t] = part[j][r][t];
+      // Groups 32k + 8j for k in [k0, k1), then (first chain, last chunk) the leftover groups.
+      const uint64_t extra = (j == 0 && last) ? (cols - blocks * 32) / 8 : 0;
+      for (uint64_t g = 0; g < (k1 - k0) + extra; g++) {
+        const uint64_t c = g < k1 - k0 ? 32 * (k0 + g) + 8 * j : blocks * 32 + 8 * (g - (k1 - k0));
+        __m512 wr[R];
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++)
+          wr[r] = _mm512_maskz_cvtph_ps(0xFFFF, _mm256_broadcastsi128_si256(
+                                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + r * cols + c))));
+#pragma GCC unroll 8
+        for (int t = 0; t < P; t++) {
+          const float* xa = x + (2 * t) * cols + c;
+          const __m512 xv = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(xa)), _mm256_loadu_ps(xa + cols), 1);
+#pragma GCC unroll 8
+          for (int r = 0; r < R; r++) a[r][t] = _mm512_fmadd_ps(xv, wr[r], a[r][t]);
+        }
+      }
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+        for (int t = 0; t < P; t++) part[j][r][t] = a[r][t];
+    }
+    if (last) break;
+  }
+#pragma GCC unroll 8
+  for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+    for (int t = 0; t < P; t++) {
+      const __m512 sum = _mm512_add_ps(_mm512_add_ps(part[0][r][t], part[1][r][t]),
+                                       _mm512_add_ps(part[2][r][t], part[3][r][t]));
+      // The masked forms with every lane selected: the plain ones trip GCC's uninitialised-use
+      // warning inside its own headers.
+      out[(2 * t) * os + r] = simd::fold(_mm512_maskz_extractf32x8_ps(0xFF, sum, 0));
+      out[(2 * t + 1) * os + r] = simd::fold(_mm512_maskz_extractf32x8_ps(0xFF, sum, 1));
+    }
+}
+
+// Needs: as dot_tile, 1 <= t_count <= kTileVectors. Pairs of vectors in 512-bit registers; an
+// odd last vector through the 256-bit tile.
+template <int R>
+inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t t_count) {
+  switch (t_count / 2) {
+    case 0: break;
+    case 1: dot_tile_pairs<R, 1>(out, os, w, x, cols); break;
+    case 2: dot_tile_pairs<R, 2>(out, os, w, x, cols); break;
+    default: dot_tile_pairs<R, 3>(out, os, w, x, cols); break;
+  }
+  if (t_count & 1) {
+    const uint64_t t = t_count - 1;
+    dot_tile<R, 1>(out + t * os, os, w, x + t * cols, cols);
+  }
+}
+#else
 // Needs: as dot_tile, with 1 <= t_count <= kTileVectors. Picks the tile for the vector count.
 template <int R>
 inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t t_count) {
@@ -98,35 +189,45 @@ inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* 
     case 1: dot_tile<R, 1>(out, os, w, x, cols); break;
     case 2: dot_tile<R, 2>(out, os, w, x, cols); break;
     case 3: dot_tile<R, 3>(out, os, w, x, cols); break;
-    case 4: dot_tile<R, 4>(out, os, w, x, cols); break;
-    case 5: dot_tile<R, 5>(out, os, w, x, cols); break;
-    default: dot_tile<R, 6>(out, os, w, x, cols); break;
+    default: dot_tile<R, 4>(out, os, w, x, cols); break;
   }
 }
 
-// Needs: rows consecutive fp16 rows, `count` vectors. One sweep: every row pair over all the
-// vectors, the next pair's lines fetched while this pair is worked on.
+#endif
+
+// Needs: R consecutive fp16 rows, `count` vectors. The R rows against every vector, a tile of
+// vectors at a time; the rows stay cached across the tiles.
+template <int R>
+inline void rows_by_all(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count) {
+  for (uint64_t t = 0; t < count; t += kTileVectors) {
+    const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
+    dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n);
+  }
+}
+
+// Needs: rows consecutive fp16 rows, `count` vectors. One sweep: every row group over all the
+// vectors, the next group's lines fetched while this group is worked on.
 void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
            uint64_t count) {
   const uint64_t line_elems = 32;  // fp16 values per 64-byte line
   uint64_t r = 0;
   for (; r + kTileRows <= rows; r += kTileRows) {
     const uint16_t* w = matrix + r * cols;
-    // The next pair's rows, ahead of use; the pair itself stays cached across the tiles.
-    const uint16_t* next = w + kTileRows * cols;
     if (r + 2 * kTileRows <= rows) {
+      const uint16_t* next = w + kTileRows * cols;
       for (uint64_t c = 0; c < kTileRows * cols; c += line_elems) simd::prefetch_stream(next + c);
     }
-    for (uint64_t t = 0; t < count; t += kTileVectors) {
-      const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
-      dot_tile_n<kTileRows>(out + t * os + r, os, w, x + t * cols, cols, n);
-    }
+    rows_by_all<kTileRows>(out + r, os, w, x, cols, count);
   }
-  if (r < rows) {
-    for (uint64_t t = 0; t < count; t += kTileVectors) {
-      const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
-      dot_tile_n<1>(out + t * os + r, os, matrix + r * cols, x + t * cols, cols, n);
-    }
+  switch (rows - r) {
+#if defined(__AVX512F__)
+    case 5: rows_by_all<5>(out + r, os, matrix + r * cols, x, cols, count); break;
+    case 4: rows_by_all<4>(out + r, os, matrix + r * cols, x, cols, count); break;
+#endif
+    case 3: rows_by_all<3>(out + r, os, matrix + r * cols, x, cols, count); break;
+    case 2: rows_by_all<2>(out + r, os, matrix + r * cols, x, cols, count); break;
+    case 1: rows_by_all<1>(out + r, os, matrix + r * cols, x, cols, count); break;
+    default: break;
   }
 }
 
@@ -164,8 +265,9 @@ extern "C" KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float*
   area->batch_out_stride = rows;
   uint32_t seq = area->job_seq + 1;
   area->job_seq = seq;
-  // Rows split as gemv_f16 splits them, an even number per thread so that tiles stay whole.
-  uint64_t q = rows / (workers + 1ull) & ~uint64_t(1);
+  // Rows split as gemv_f16 splits them: the calling thread takes rows [0, q), worker k rows
+  // [k*q, (k+1)*q), the last worker the rest.
+  uint64_t q = rows / (workers + 1ull);
   for (uint32_t k = 1; k <= workers; k++) {
     JobSlot* s = &slots[k - 1];
     s->out = out + k * q;

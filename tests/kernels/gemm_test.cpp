@@ -1,15 +1,21 @@
 // The batched product gemm_f16 (and its row kernel) against the scalar reference row by row,
-// bit for bit: vector counts around the tile of six and the sweep limit, row counts around the
-// tile of two and the parallel threshold, the model's column counts, misaligned pointers, pools
-// of 0, 1 and 3 workers, and plain products interleaved with batched ones on the same pool.
+// bit for bit: vector counts around the tile of four and the sweep limit, row counts around the
+// tile of three and the parallel threshold, the model's column counts, misaligned pointers, pools
+// of 0, 1 and 3 workers, and plain products interleaved with batched ones on the same pool;
+// the wide (AVX-512) row kernel against the same reference.
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "engine/cpu_features.h"
 #include "engine/worker_pool.h"
 #include "kernels/kernels.h"
 #include "tests/kernels/kernel_reference.h"
 #include "tests/kernels/test_data.h"
+
+// The wide image's row kernel (the same source built for AVX-512, under another name).
+extern "C" KV_ABI void wide_dot_rows_f16_batch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
+                                               uint64_t rows, uint64_t count, uint64_t out_stride);
 
 namespace {
 
@@ -53,7 +59,7 @@ TEST(DotRowsBatch, MatchesTheReferenceOverTilesAndShapes) {
   uint32_t seed = 11;
   for (uint64_t rows : {1, 2, 3, 4, 5, 7}) {
     for (uint64_t cols : {8, 16, 24, 32, 40, 56, 96, 136, 2056}) {
-      for (uint64_t count : {1, 2, 5, 6, 7, 12, 13}) {
+      for (uint64_t count : {1, 2, 3, 4, 5, 7, 12, 13}) {
         auto m = testdata::halves(rows * cols, seed);
         auto x = testdata::spread(count * cols, seed + 1);
         const std::vector<float> want = reference(m, x, cols, rows, count);
@@ -116,5 +122,33 @@ TEST(Gemm, PlainAndBatchedProductsTakeTurnsOnOnePool) {
     EXPECT_EQ(first_bit_difference(one.data(), want.data() + (round % 8) * rows, rows), -1) << round;
     gemm_f16(many.data(), m.data(), x.data(), cols, rows, 8, pool.area);
     EXPECT_EQ(first_bit_difference(many.data(), want.data(), 8 * rows), -1) << round;
+  }
+}
+
+TEST(DotRowsBatchWide, MatchesTheReferenceOverPairsTilesAndShapes) {
+  if (!wide_kernels_supported()) GTEST_SKIP() << "no AVX-512 on this processor";
+  // Rows around the wide tile of six, vector counts around its three pairs (and an odd last
+  // vector), columns around its 512-column chunk and the leftover groups of eight.
+  uint32_t seed = 900;
+  for (uint64_t rows : {1, 2, 5, 6, 7, 13}) {
+    for (uint64_t cols : {8, 24, 40, 512, 520, 1064, 2048, 16384}) {
+      for (uint64_t count : {1, 2, 3, 6, 7, 11, 25}) {
+        if (cols == 16384 && rows > 6) continue;  // long rows: a few shapes are enough
+        auto m = testdata::halves(rows * cols, seed);
+        auto x = testdata::spread(count * cols, seed + 1);
+        const std::vector<float> want = reference(m, x, cols, rows, count);
+        const uint64_t stride = rows + 1;
+        Placed<uint16_t> pm(m, seed % 4, 0x7E00);
+        Placed<float> px(x, (seed / 4) % 4, kSentinel);
+        std::vector<float> out(count * stride, kSentinel);
+        wide_dot_rows_f16_batch(out.data(), pm.at(), px.at(), cols, rows, count, stride);
+        for (uint64_t t = 0; t < count; t++) {
+          EXPECT_EQ(first_bit_difference(out.data() + t * stride, want.data() + t * rows, rows), -1)
+              << rows << " x " << cols << ", vector " << t << " of " << count;
+          EXPECT_EQ(out[t * stride + rows], kSentinel);
+        }
+        seed += 2;
+      }
+    }
   }
 }

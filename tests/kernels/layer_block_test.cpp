@@ -1,14 +1,17 @@
 // The batched layer entry against the single-step layer on the synthetic weights, bit for bit:
 // blocks of 1, 2, 7, 8, 9 and 64 positions starting at 0 and above 0, the earlier positions
 // run as blocks of their own; the knockout and the splice; the embedding, the final
-// normalisation and the classifier against token_step; and the entry stub of the loaded image.
+// normalisation and the classifier against token_step; the entry stub of the loaded image; and
+// the wide (AVX-512) images against the AVX2 ones.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "engine/cpu_features.h"
 #include "engine/kernel_images.h"
+#include "engine/worker_pool.h"
 #include "engine/rope_tables.h"
 #include "engine/weights_layout.h"
 #include "kernels/kernels.h"
@@ -150,6 +153,54 @@ TEST_F(LayerBlockTest, TheLoadedImageEntryGivesTheSameBits) {
   LoadedImages images;
   ASSERT_TRUE(load_kernel_images(&images));
   expect_same(images.layer_block, 17, 5, 9, 5, -1, false);
+}
+
+TEST_F(LayerBlockTest, TheWideImagesGiveTheAvx2ImagesBits) {
+  if (!wide_kernels_supported()) GTEST_SKIP() << "no AVX-512 on this processor";
+  LoadedImages wide;
+  ASSERT_TRUE(load_kernel_images(&wide, ImageChoice::wide));
+  ASSERT_TRUE(wide.wide);
+  // The wide image's entry with its own worker threads, against the single-step AVX2 layer.
+  WorkerPool pool{};
+  ASSERT_TRUE(start_worker_pool(wide.worker_start, 3, &pool));
+  const struct {
+    uint64_t l, first, count, lead;
+  } cases[] = {{0, 0, 13, 1}, {9, 6, 11, 6}, {16, 2, 25, 1}};
+  for (const auto& c : cases) {
+    const uint64_t total = c.first + c.count;
+    const std::vector<float> input = residuals(total, uint32_t(77 + c.l));
+    ModelBuffers single, batched(pool.area);
+    std::vector<float> want = input;
+    for (uint64_t p = 0; p < total; p++) {
+      const LayerParams lp = step_params(single.ctx, c.l, p, want.data() + p * geom::kDim);
+      decoder_layer(&lp);
+    }
+    std::vector<float> got = input;
+    for (uint64_t p = 0; p < c.first; p += c.lead)
+      run_block(wide.layer_block, &batched.ctx, got.data(), work.data(), c.l, p, std::min(c.lead, c.first - p), kBlockLayer);
+    run_block(wide.layer_block, &batched.ctx, got.data(), work.data(), c.l, c.first, c.count, kBlockLayer);
+    EXPECT_EQ(first_bit_difference(got.data(), want.data(), total * geom::kDim), -1) << "layer " << c.l;
+    const uint64_t at = c.l * geom::kMaxPositions * geom::kKvDim;
+    EXPECT_EQ(first_bit_difference(batched.keys.data() + at, single.keys.data() + at, total * geom::kKvDim), -1);
+  }
+  // A full-depth token step of each image at the same position, from the same caches.
+  LoadedImages narrow;
+  ASSERT_TRUE(load_kernel_images(&narrow, ImageChoice::avx2));
+  ModelBuffers a, b(pool.area);
+  uint64_t ids[2];
+  for (ModelBuffers* m : {&a, &b}) {
+    const TokenStepFn step = m == &a ? narrow.token_step : wide.token_step;
+    for (uint64_t p = 0; p < 2; p++) {
+      m->ctx.token_id = p ? 1645 : 2;
+      m->ctx.position = p;
+      m->ctx.rope_cos = rope_cos_table[p];
+      m->ctx.rope_sin = rope_sin_table[p];
+      ids[m == &a ? 0 : 1] = step(&m->ctx);
+    }
+  }
+  EXPECT_EQ(ids[0], ids[1]);
+  EXPECT_EQ(first_bit_difference(a.logits.data(), b.logits.data(), geom::kVocab), -1);
+  EXPECT_EQ(first_bit_difference(a.hidden.data(), b.hidden.data(), geom::kDim), -1);
 }
 
 TEST_F(LayerBlockTest, AMaskedOffLayerTouchesNothing) {

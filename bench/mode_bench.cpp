@@ -1,0 +1,242 @@
+// The program's speed on the synthetic weights, in one run: the machine's streaming read
+// bandwidth; the batched prefill (tokens per second over a prompt of --prefill ids, through
+// the kernel image's batched layer entry); one full-depth decode step (ms per token and GB/s
+// against that bandwidth); and the wall time of every run mode under the literal schedules
+// (korvane_literal) and the program's own (korvane), with their ratio.
+//
+// usage: mode_bench [--prompt TEXT] [--prefill N] [--runs N] [--buffer-mib N] [--no-modes]
+// Without --prompt the modes run on the program's built-in prompt. Threads follow
+// KORVANE_THREADS as the program does.
+#include <immintrin.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/inference_context.h"
+#include "engine/kernel_images.h"
+#include "engine/prompt_pass.h"
+#include "engine/rope_tables.h"
+#include "engine/weights_file.h"
+#include "engine/weights_layout.h"
+#include "engine/worker_pool.h"
+#include "kernels/layer_block.h"
+#include "platform/platform.h"
+#include "tools/synthetic_weights/synthetic_weights_gen.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// Needs: p 32-byte aligned, bytes a multiple of 128. Reads every byte once and returns a
+// value depending on all of them, so the reads stay.
+__attribute__((target("avx2"))) uint64_t read_all(const uint8_t* p, uint64_t bytes) {
+  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+  for (uint64_t i = 0; i < bytes; i += 128) {
+    a0 = _mm256_xor_si256(a0, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i)));
+    a1 = _mm256_xor_si256(a1, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 32)));
+    a2 = _mm256_xor_si256(a2, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 64)));
+    a3 = _mm256_xor_si256(a3, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 96)));
+  }
+  const __m256i a = _mm256_xor_si256(_mm256_xor_si256(a0, a1), _mm256_xor_si256(a2, a3));
+  return uint64_t(_mm256_extract_epi64(a, 0) ^ _mm256_extract_epi64(a, 3));
+}
+
+// Best of `passes` reads of the whole buffer, one contiguous share per thread.
+double stream_bandwidth(const uint8_t* buf, uint64_t bytes, unsigned threads, int passes) {
+  const uint64_t share = bytes / threads / 128 * 128;
+  std::vector<uint64_t> sink(threads);
+  double best = 0.0;
+  for (int pass = 0; pass < passes; pass++) {
+    const auto t0 = Clock::now();
+    std::vector<std::thread> others;
+    for (unsigned t = 1; t < threads; t++) others.emplace_back([&, t] { sink[t] = read_all(buf + t * share, share); });
+    sink[0] = read_all(buf, share);
+    for (auto& th : others) th.join();
+    best = std::max(best, double(share * threads) / seconds_since(t0));
+  }
+  uint64_t x = 0;
+  for (uint64_t v : sink) x ^= v;
+  if (x == 0x5EED) std::printf(" ");
+  return best;
+}
+
+// The text quoted for a POSIX shell.
+std::string shell_quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Wall time of one run of `program` with args in dir (which holds the weights link); its
+// output is discarded. Returns a negative time when the run fails.
+double time_run(const std::string& program, const std::string& dir, const std::string& args) {
+  const std::string cmd = "cd " + shell_quote(dir) + " && " + shell_quote(program) + args + " > /dev/null";
+  const auto t0 = Clock::now();
+  const int status = std::system(cmd.c_str());
+  const double s = seconds_since(t0);
+  return status == 0 ? s : -1.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string prompt;
+  bool have_prompt = false, modes = true;
+  uint64_t prefill = 128, runs = 5, buffer_mib = 2048;
+  for (int i = 1; i < argc; i++) {
+    if (!std::strcmp(argv[i], "--prompt") && i + 1 < argc) prompt = argv[++i], have_prompt = true;
+    else if (!std::strcmp(argv[i], "--prefill") && i + 1 < argc) prefill = std::strtoull(argv[++i], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::strtoull(argv[++i], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--buffer-mib") && i + 1 < argc) buffer_mib = std::strtoull(argv[++i], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--no-modes")) modes = false;
+    else {
+      std::fprintf(stderr, "usage: mode_bench [--prompt TEXT] [--prefill N] [--runs N] [--buffer-mib N] [--no-modes]\n");
+      return 2;
+    }
+  }
+  if (prefill < 1 || prefill > uint64_t(kPromptPassCapacity) || runs == 0 || buffer_mib == 0) {
+    std::fprintf(stderr, "prefill must be 1 .. %d, runs and buffer at least 1\n", kPromptPassCapacity);
+    return 2;
+  }
+  uint32_t workers = 0;
+  if (!worker_count_from_setting(std::getenv("KORVANE_THREADS"), &workers)) {
+    std::fprintf(stderr, "bad KORVANE_THREADS\n");
+    return 2;
+  }
+
+  // Streaming reads first, before the weights take up memory.
+  const unsigned threads = workers + 1;
+  const uint64_t bytes = buffer_mib << 20;
+  auto* buf = static_cast<uint8_t*>(std::aligned_alloc(64, bytes));
+  if (!buf) {
+    std::fprintf(stderr, "cannot allocate %llu MiB\n", (unsigned long long)buffer_mib);
+    return 1;
+  }
+  for (uint64_t i = 0; i < bytes; i += 4096) buf[i] = uint8_t(i >> 12);  // fault every page in
+  const double bandwidth = stream_bandwidth(buf, bytes, threads, 5);
+  std::free(buf);
+  std::printf("streaming read bandwidth: %.2f GB/s (%u threads, %llu MiB buffer, best of 5)\n", bandwidth / 1e9,
+              threads, (unsigned long long)buffer_mib);
+
+  const std::string path = KORVANE_SYNTHETIC_WEIGHTS;
+  if (!ensure_synthetic_weights(path.c_str(), 1)) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    return 1;
+  }
+  WeightsView view;
+  unsigned long error = 0;
+  LoadedImages images;
+  WorkerPool pool;
+  if (open_weights(path.c_str(), &view, &error) != WeightsStatus::ok || !load_kernel_images(&images, ImageChoice::automatic) ||
+      !start_worker_pool(images.worker_start, workers, &pool)) {
+    std::fprintf(stderr, "cannot map the weights, load the images or start the workers\n");
+    return 1;
+  }
+  build_rope_tables();
+  std::printf("kernel images: %s\n", images.wide ? "wide (AVX-512)" : "AVX2");
+
+  const uint64_t cache_bytes = geom::kLayers * geom::kMaxPositions * geom::kKvDim * 4;
+  InferenceContext ctx{};
+  ctx.hidden = static_cast<float*>(aligned_alloc64(geom::kDim * 4));
+  ctx.logits = static_cast<float*>(aligned_alloc64(geom::kVocab * 4));
+  ctx.scratch = static_cast<float*>(aligned_alloc64(1u << 20));
+  ctx.key_cache = static_cast<float*>(pages_alloc(cache_bytes));
+  ctx.value_cache = static_cast<float*>(pages_alloc(cache_bytes));
+  ctx.embedding_table = reinterpret_cast<const uint16_t*>(view.base + file_off::embedding_table);
+  ctx.weights_base = view.base;
+  ctx.final_norm = reinterpret_cast<const float*>(view.base + file_off::final_norm);
+  ctx.max_positions = geom::kMaxPositions;
+  ctx.layer_limit = geom::kLayers;
+  ctx.job_slots = pool.area;
+  ctx.layer_mask = 0x3FFFF;
+  ctx.knockout_layer = ctx.knockout_head = ctx.splice_layer = -1;
+
+  // Prefill: a templated-looking prompt of `prefill` ids, the whole model over it layer by
+  // layer, the classifier at the last position only.
+  std::vector<int32_t> ids(prefill);
+  for (uint64_t i = 0; i < prefill; i++) ids[i] = i < 3 ? int32_t(i == 2 ? 106 : i + 2) : int32_t(1000 + 37 * i);
+  PromptPass pass;
+  pass.block = images.layer_block;
+  pass.ctx = &ctx;
+  pass.ids = ids.data();
+  pass.count = int32_t(prefill);
+  pass.rows = static_cast<float*>(aligned_alloc64(prompt_rows_bytes()));
+  pass.saved = static_cast<float*>(aligned_alloc64(prompt_rows_bytes()));
+  pass.work = static_cast<float*>(aligned_alloc64(prompt_work_bytes()));
+  if (!ctx.hidden || !ctx.logits || !ctx.scratch || !ctx.key_cache || !ctx.value_cache || !pass.rows || !pass.work) {
+    std::fprintf(stderr, "cannot allocate the model buffers\n");
+    return 1;
+  }
+  ctx.token_id = 2;
+  ctx.position = 0;
+  ctx.rope_cos = rope_cos_table[0];
+  ctx.rope_sin = rope_sin_table[0];
+  images.token_step(&ctx);  // brings the whole file into the mapping
+  std::vector<double> prefill_s;
+  int32_t next = 0;
+  for (uint64_t r = 0; r < std::max<uint64_t>(1, runs / 2); r++) {
+    const auto t0 = Clock::now();
+    pass_embed(pass);
+    for (uint64_t l = 0; l < geom::kLayers; l++) pass_layer(pass, l);
+    next = pass_classify_last(pass);
+    prefill_s.push_back(seconds_since(t0));
+  }
+  std::sort(prefill_s.begin(), prefill_s.end());
+  const double prefill_med = prefill_s[prefill_s.size() / 2];
+  std::printf("prefill, %llu ids, 18 layers + classifier at the last: median %.2f s = %.1f tokens/s (best %.1f)\n",
+              (unsigned long long)prefill, prefill_med, double(prefill) / prefill_med,
+              double(prefill) / prefill_s.front());
+
+  // Decode: full-depth steps after the prompt, as generation makes them.
+  std::vector<double> ms;
+  for (uint64_t r = 0; r < runs; r++) {
+    ctx.token_id = uint64_t(next);
+    ctx.position = prefill + r;
+    ctx.rope_cos = rope_cos_table[ctx.position];
+    ctx.rope_sin = rope_sin_table[ctx.position];
+    const auto t0 = Clock::now();
+    next = int32_t(images.token_step(&ctx));
+    ms.push_back(seconds_since(t0) * 1e3);
+  }
+  std::sort(ms.begin(), ms.end());
+  const double median = ms[ms.size() / 2];
+  // Every layer block, the final norm, the input row and the whole embedding table.
+  const double streamed = double(geom::kLayers * layer_off::block_size + geom::kDim * 4 + geom::kDim * 2 +
+                                 geom::kVocab * geom::kDim * 2);
+  std::printf("decode, 18 layers: median %.1f ms/token (best %.1f) = %.2f GB/s = %.1f %% of the streaming bandwidth\n",
+              median, ms.front(), streamed / (median / 1e3) / 1e9, 100.0 * streamed / (median / 1e3) / bandwidth);
+
+  if (!modes) return 0;
+  // The modes through the two programs, one run each, in a directory holding the weights link.
+  char dir[] = "/tmp/korvane-bench-XXXXXX";
+  if (!mkdtemp(dir) || symlink(path.c_str(), (std::string(dir) + "/gemma2b_fp16.bin").c_str()) != 0) {
+    std::fprintf(stderr, "cannot make the run directory\n");
+    return 1;
+  }
+  const std::string tail = have_prompt ? " " + shell_quote(prompt) : "";
+  const struct {
+    const char* name;
+    const char* args;
+  } mode_list[] = {{"default", ""}, {"splice", " --splice-substitute"}, {"audit", " --audit-heads"}};
+  std::printf("modes on %s:\n", have_prompt ? ("--prompt " + shell_quote(prompt)).c_str() : "the built-in prompt");
+  for (const auto& m : mode_list) {
+    const double shared = time_run(KORVANE_PROGRAM, dir, std::string(m.args) + tail);
+    const double literal = time_run(KORVANE_LITERAL_PROGRAM, dir, std::string(m.args) + tail);
+    std::printf("  %-8s literal %8.1f s   optimised %7.1f s   ratio %5.1fx\n", m.name, literal, shared,
+                literal > 0 && shared > 0 ? literal / shared : 0.0);
+  }
+  unlink((std::string(dir) + "/gemma2b_fp16.bin").c_str());
+  rmdir(dir);
+  return 0;
+}
