@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/streaming_read.h"
 #include "engine/kernel_images.h"
 #include "engine/weights_file.h"
 #include "engine/weights_layout.h"
@@ -29,47 +30,7 @@
 
 namespace {
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-// Needs: p 32-byte aligned, bytes a multiple of 4 * 4096. Reads every byte once, as four
-// sequential streams over the four quarters of the range at once (several streams per core
-// reach more of the memory bandwidth than one, as the product's rows do); returns a value
-// that depends on all bytes so the reads cannot be dropped.
-__attribute__((target("avx2"))) uint64_t read_stream(const uint8_t* p, uint64_t bytes) {
-  const uint64_t quarter = bytes / 4;
-  const uint8_t *p0 = p, *p1 = p + quarter, *p2 = p + 2 * quarter, *p3 = p + 3 * quarter;
-  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-  for (uint64_t i = 0; i < quarter; i += 64) {
-    a0 = _mm256_xor_si256(a0, _mm256_load_si256(reinterpret_cast<const __m256i*>(p0 + i)));
-    a1 = _mm256_xor_si256(a1, _mm256_load_si256(reinterpret_cast<const __m256i*>(p1 + i)));
-    a2 = _mm256_xor_si256(a2, _mm256_load_si256(reinterpret_cast<const __m256i*>(p2 + i)));
-    a3 = _mm256_xor_si256(a3, _mm256_load_si256(reinterpret_cast<const __m256i*>(p3 + i)));
-    a0 = _mm256_xor_si256(a0, _mm256_load_si256(reinterpret_cast<const __m256i*>(p0 + i + 32)));
-    a1 = _mm256_xor_si256(a1, _mm256_load_si256(reinterpret_cast<const __m256i*>(p1 + i + 32)));
-    a2 = _mm256_xor_si256(a2, _mm256_load_si256(reinterpret_cast<const __m256i*>(p2 + i + 32)));
-    a3 = _mm256_xor_si256(a3, _mm256_load_si256(reinterpret_cast<const __m256i*>(p3 + i + 32)));
-  }
-  __m256i a = _mm256_xor_si256(_mm256_xor_si256(a0, a1), _mm256_xor_si256(a2, a3));
-  return static_cast<uint64_t>(_mm256_extract_epi64(a, 0) ^ _mm256_extract_epi64(a, 3));
-}
-
-// One pass over buf with `threads` threads, each reading one contiguous share; bytes per second.
-double stream_gbps(const uint8_t* buf, uint64_t bytes, unsigned threads) {
-  uint64_t share = bytes / threads / (4 * 4096) * (4 * 4096);
-  std::vector<uint64_t> sink(threads);
-  std::vector<std::thread> pool;
-  auto t0 = std::chrono::steady_clock::now();
-  for (unsigned t = 1; t < threads; t++) pool.emplace_back([&, t] { sink[t] = read_stream(buf + t * share, share); });
-  sink[0] = read_stream(buf, share);
-  for (auto& th : pool) th.join();
-  double s = seconds_since(t0);
-  uint64_t x = 0;
-  for (uint64_t v : sink) x ^= v;
-  if (x == 42) std::printf(" ");  // keeps the reads alive
-  return static_cast<double>(share * threads) / s / 1e9;
-}
+using bench::seconds_since;
 
 struct Product {
   uint64_t rows, cols;
@@ -183,7 +144,7 @@ int main(int argc, char** argv) {
   }
   double stream = 0, token = 0;
   for (int r = 0; r < rounds; r++) {
-    stream = std::max(stream, stream_gbps(buf, bytes, threads));
+    stream = std::max(stream, bench::stream_bandwidth(buf, bytes, threads, 1) / 1e9);
     for (Case& c : cases) c.best = std::max(c.best, gemv_gbps(buf, bytes, c.shape, c.passes, x, y, pool.area));
     if (weights) token = std::max(token, token_products_gbps(weights, 1, x, y, pool.area));
   }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/streaming_read.h"
 #include "engine/inference_context.h"
 #include "engine/kernel_images.h"
 #include "engine/prompt_pass.h"
@@ -34,42 +35,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-// Needs: p 32-byte aligned, bytes a multiple of 128. Reads every byte once and returns a
-// value depending on all of them, so the reads stay.
-__attribute__((target("avx2"))) uint64_t read_all(const uint8_t* p, uint64_t bytes) {
-  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-  for (uint64_t i = 0; i < bytes; i += 128) {
-    a0 = _mm256_xor_si256(a0, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i)));
-    a1 = _mm256_xor_si256(a1, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 32)));
-    a2 = _mm256_xor_si256(a2, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 64)));
-    a3 = _mm256_xor_si256(a3, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 96)));
-  }
-  const __m256i a = _mm256_xor_si256(_mm256_xor_si256(a0, a1), _mm256_xor_si256(a2, a3));
-  return uint64_t(_mm256_extract_epi64(a, 0) ^ _mm256_extract_epi64(a, 3));
-}
-
-// Best of `passes` reads of the whole buffer, one contiguous share per thread.
-double stream_bandwidth(const uint8_t* buf, uint64_t bytes, unsigned threads, int passes) {
-  const uint64_t share = bytes / threads / 128 * 128;
-  std::vector<uint64_t> sink(threads);
-  double best = 0.0;
-  for (int pass = 0; pass < passes; pass++) {
-    const auto t0 = Clock::now();
-    std::vector<std::thread> others;
-    for (unsigned t = 1; t < threads; t++) others.emplace_back([&, t] { sink[t] = read_all(buf + t * share, share); });
-    sink[0] = read_all(buf, share);
-    for (auto& th : others) th.join();
-    best = std::max(best, double(share * threads) / seconds_since(t0));
-  }
-  uint64_t x = 0;
-  for (uint64_t v : sink) x ^= v;
-  if (x == 0x5EED) std::printf(" ");
-  return best;
-}
+using bench::Clock;
+using bench::seconds_since;
+using bench::stream_bandwidth;
 
 // The text quoted for a POSIX shell.
 std::string shell_quote(const std::string& s) {
@@ -167,7 +135,6 @@ int main(int argc, char** argv) {
   std::vector<int32_t> ids(prefill);
   for (uint64_t i = 0; i < prefill; i++) ids[i] = i < 3 ? int32_t(i == 2 ? 106 : i + 2) : int32_t(1000 + 37 * i);
   PromptPass pass;
-  pass.block = images.layer_block;
   pass.ctx = &ctx;
   pass.ids = ids.data();
   pass.count = int32_t(prefill);
@@ -183,20 +150,43 @@ int main(int argc, char** argv) {
   ctx.rope_cos = rope_cos_table[0];
   ctx.rope_sin = rope_sin_table[0];
   images.token_step(&ctx);  // brings the whole file into the mapping
-  std::vector<double> prefill_s;
+  // Median and best seconds of a prefill through one image pair's batched entry and pool.
   int32_t next = 0;
-  for (uint64_t r = 0; r < std::max<uint64_t>(1, runs / 2); r++) {
-    const auto t0 = Clock::now();
-    pass_embed(pass);
-    for (uint64_t l = 0; l < geom::kLayers; l++) pass_layer(pass, l);
-    next = pass_classify_last(pass);
-    prefill_s.push_back(seconds_since(t0));
+  auto time_prefill = [&](LayerBlockFn block, JobHeader* area, double* best) {
+    pass.block = block;
+    ctx.job_slots = area;
+    std::vector<double> s;
+    for (uint64_t r = 0; r < std::max<uint64_t>(1, runs / 2); r++) {
+      const auto t0 = Clock::now();
+      pass_embed(pass);
+      for (uint64_t l = 0; l < geom::kLayers; l++) pass_layer(pass, l);
+      next = pass_classify_last(pass);
+      s.push_back(seconds_since(t0));
+    }
+    std::sort(s.begin(), s.end());
+    *best = s.front();
+    return s[s.size() / 2];
+  };
+  auto print_prefill = [&](const char* which, double med, double best) {
+    std::printf("prefill (%s), %llu ids, 18 layers + classifier at the last: median %.2f s = %.1f tokens/s (best %.1f)\n",
+                which, (unsigned long long)prefill, med, double(prefill) / med, double(prefill) / best);
+  };
+  // Where the wide pair is in use, the AVX2 pair too, with a pool of its own, for comparison.
+  if (images.wide) {
+    LoadedImages narrow;
+    WorkerPool narrow_pool;
+    if (!load_kernel_images(&narrow, ImageChoice::avx2) || !start_worker_pool(narrow.worker_start, workers, &narrow_pool)) {
+      std::fprintf(stderr, "cannot load the AVX2 images\n");
+      return 1;
+    }
+    double best = 0;
+    const double med = time_prefill(narrow.layer_block, narrow_pool.area, &best);
+    print_prefill("AVX2 images", med, best);
   }
-  std::sort(prefill_s.begin(), prefill_s.end());
-  const double prefill_med = prefill_s[prefill_s.size() / 2];
-  std::printf("prefill, %llu ids, 18 layers + classifier at the last: median %.2f s = %.1f tokens/s (best %.1f)\n",
-              (unsigned long long)prefill, prefill_med, double(prefill) / prefill_med,
-              double(prefill) / prefill_s.front());
+  double best = 0;
+  const double med = time_prefill(images.layer_block, pool.area, &best);
+  print_prefill(images.wide ? "wide images" : "AVX2 images", med, best);
+  ctx.job_slots = pool.area;
 
   // Decode: full-depth steps after the prompt, as generation makes them.
   std::vector<double> ms;

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/streaming_read.h"
 #include "engine/inference_context.h"
 #include "engine/kernel_images.h"
 #include "engine/rope_tables.h"
@@ -29,42 +30,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-// Needs: p 32-byte aligned, bytes a multiple of 128. Reads every byte once and returns a
-// value depending on all of them, so the reads stay.
-__attribute__((target("avx2"))) uint64_t read_all(const uint8_t* p, uint64_t bytes) {
-  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-  for (uint64_t i = 0; i < bytes; i += 128) {
-    a0 = _mm256_xor_si256(a0, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i)));
-    a1 = _mm256_xor_si256(a1, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 32)));
-    a2 = _mm256_xor_si256(a2, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 64)));
-    a3 = _mm256_xor_si256(a3, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 96)));
-  }
-  const __m256i a = _mm256_xor_si256(_mm256_xor_si256(a0, a1), _mm256_xor_si256(a2, a3));
-  return uint64_t(_mm256_extract_epi64(a, 0) ^ _mm256_extract_epi64(a, 3));
-}
-
-// Best of `passes` reads of the whole buffer, split into one contiguous share per thread.
-double stream_bandwidth(const uint8_t* buf, uint64_t bytes, unsigned threads, int passes) {
-  const uint64_t share = bytes / threads / 128 * 128;
-  std::vector<uint64_t> sink(threads);
-  double best = 0.0;
-  for (int pass = 0; pass < passes; pass++) {
-    const auto t0 = Clock::now();
-    std::vector<std::thread> others;
-    for (unsigned t = 1; t < threads; t++) others.emplace_back([&, t] { sink[t] = read_all(buf + t * share, share); });
-    sink[0] = read_all(buf, share);
-    for (auto& th : others) th.join();
-    best = std::max(best, double(share * threads) / seconds_since(t0));
-  }
-  uint64_t x = 0;
-  for (uint64_t v : sink) x ^= v;
-  if (x == 0x5EED) std::printf(" ");
-  return best;
-}
+using bench::Clock;
+using bench::seconds_since;
+using bench::stream_bandwidth;
 
 }  // namespace
 

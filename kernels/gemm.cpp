@@ -14,12 +14,10 @@ namespace {
 
 constexpr uint64_t kMinParallelRows = 256;  // as gemv_f16: smaller products stay on the caller
 #if defined(__AVX512F__)
-// The wide image: 512-bit registers each carry the accumulators of two vectors side by side,
-// so a tile of six rows by three pairs of vectors fits the thirty-two registers (eighteen
-// accumulators, six widened weight groups, one pair of inputs).
+// The wide image: a tile of six rows by four vectors fits the thirty-two registers (twenty-four
+// accumulators, six widened weight groups, one input).
 constexpr int kTileRows = 6;
-constexpr int kTilePairs = 3;
-constexpr int kTileVectors = 2 * kTilePairs;
+constexpr int kTileVectors = 4;
 #else
 constexpr int kTileRows = 3;
 constexpr int kTileVectors = 4;
@@ -101,84 +99,152 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
 }
 
 #if defined(__AVX512F__)
-// Columns per chunk of a wide tile: six rows and six vectors of 512 columns (18 KiB).
-constexpr uint64_t kWideChunkCols = 512;
+// The wide image. A 512-bit register holds two chains of one element side by side: lanes 0-7
+// chain 2h, lanes 8-15 chain 2h + 1 (h = 0, 1). One load of sixteen consecutive columns then
+// feeds both, and every lane still adds its groups in column order, as the lanes of
+// dot_rows_f16 do. A group of rows is widened to f32 once per column chunk, into a scratch that
+// stays in the first-level cache, and applied from there to every vector of the sweep; the
+// chains' partial sums wait in the scratch between chunks. The multiply ports then do little
+// but multiply-adds.
+constexpr uint64_t kWideChunkCols = 512;  // columns widened at a time
+constexpr uint64_t kWideStride = 544;     // f32 per widened row: a chunk, up to three leftover groups, padding
+constexpr uint64_t kWideGroup = 32;       // vectors whose partial sums sit in the scratch
 
-// Needs: as dot_tile, with P pairs of vectors (2P vectors, `cols` apart). The same sums as
-// dot_tile<R, 2P>: lanes 0-7 of each register hold the first vector's eight-lane chain, lanes
-// 8-15 the second's, the weights widened once into both halves, every step lane by lane the
-// 256-bit kernel's.
-template <int R, int P>
-inline void dot_tile_pairs(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols) {
-  const uint64_t blocks = cols / 32;
-  const uint64_t chunk_blocks = kWideChunkCols / 32;
-  __m512 part[4][R][P];
-#pragma GCC unroll 4
-  for (int j = 0; j < 4; j++)
+struct alignas(64) WideScratch {
+  float w[kTileRows][kWideStride];        // the row group's chunk in f32 (12.75 KiB)
+  __m512 part[kWideGroup][kTileRows][2];  // per vector and row: chains 0|1 and 2|3 (24 KiB)
+};
+
+// Needs: R rows of `cols` fp16 at w; n a multiple of 8 with c0 + n <= cols. Writes columns
+// c0 .. c0+n-1 of each row, widened, to wf[r][0 .. n-1].
+template <int R>
+inline void widen_rows(float (*wf)[kWideStride], const uint16_t* w, uint64_t cols, uint64_t c0, uint64_t n) {
+#pragma GCC unroll 8
+  for (int r = 0; r < R; r++) {
+    const uint16_t* src = w + r * cols + c0;
+    uint64_t c = 0;
+    for (; c + 16 <= n; c += 16)
+      _mm512_store_ps(wf[r] + c, _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + c))));
+    if (c < n) _mm256_store_ps(wf[r] + c, simd::load_f16(src + c));
+  }
+}
+
+// Needs: wf the R rows' chunk (`blocks` 32-column blocks, then `leftover` groups of eight);
+// x = T vectors `cols` apart, at the chunk's first column; part = their partial sums. Adds the
+// chunk's products to part, each lane's additions in column order.
+template <int R, int T>
+inline void wide_tile(__m512 (*part)[kTileRows][2], const float (*wf)[kWideStride], const float* x, uint64_t cols,
+                      uint64_t blocks, uint64_t leftover) {
+#pragma GCC unroll 2
+  for (int h = 0; h < 2; h++) {
+    __m512 a[R][T];
 #pragma GCC unroll 8
     for (int r = 0; r < R; r++)
 #pragma GCC unroll 8
-      for (int t = 0; t < P; t++) part[j][r][t] = _mm512_setzero_ps();
-  for (uint64_t k0 = 0; k0 < blocks || k0 == 0; k0 += chunk_blocks) {
-    const uint64_t k1 = blocks - k0 < chunk_blocks ? blocks : k0 + chunk_blocks;
-    const bool last = k1 == blocks;
-#pragma GCC unroll 4
-    for (int j = 0; j < 4; j++) {
-      __m512 a[R][P];
+      for (int t = 0; t < T; t++) a[r][t] = part[t][r][h];
+    for (uint64_t k = 0; k < blocks; k++) {
+      const uint64_t c = 32 * k + 16 * h;
+      __m512 wr[R];
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++)
+      for (int r = 0; r < R; r++) wr[r] = _mm512_load_ps(wf[r] + c);
 #pragma GCC unroll 8
-        for (int t = 0; t < P; t++) a[r][t] = part[j][r][t];
-      // Groups 32k + 8j for k in [k0, k1), then (first chain, last chunk) the leftover groups.
-      const uint64_t extra = (j == 0 && last) ? (cols - blocks * 32) / 8 : 0;
-      for (uint64_t g = 0; g < (k1 - k0) + extra; g++) {
-        const uint64_t c = g < k1 - k0 ? 32 * (k0 + g) + 8 * j : blocks * 32 + 8 * (g - (k1 - k0));
+      for (int t = 0; t < T; t++) {
+        const __m512 xv = _mm512_loadu_ps(x + t * cols + c);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) a[r][t] = _mm512_fmadd_ps(xv, wr[r], a[r][t]);
+      }
+    }
+    if (h == 0) {
+      // Leftover whole groups of eight after the last block: chain 0 only, the upper lanes kept
+      // (masked loads: nothing is read past the group).
+      // The masked forms with every lane selected elsewhere: the plain ones trip GCC's
+      // uninitialised-use warning inside its own header.
+      for (uint64_t g = 0; g < leftover; g++) {
+        const uint64_t c = 32 * blocks + 8 * g;
         __m512 wr[R];
 #pragma GCC unroll 8
-        for (int r = 0; r < R; r++)
-          wr[r] = _mm512_maskz_cvtph_ps(0xFFFF, _mm256_broadcastsi128_si256(
-                                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + r * cols + c))));
+        for (int r = 0; r < R; r++) wr[r] = _mm512_maskz_loadu_ps(0x00FF, wf[r] + c);
 #pragma GCC unroll 8
-        for (int t = 0; t < P; t++) {
-          const float* xa = x + (2 * t) * cols + c;
-          const __m512 xv = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(xa)), _mm256_loadu_ps(xa + cols), 1);
+        for (int t = 0; t < T; t++) {
+          const __m512 xv = _mm512_maskz_loadu_ps(0x00FF, x + t * cols + c);
 #pragma GCC unroll 8
-          for (int r = 0; r < R; r++) a[r][t] = _mm512_fmadd_ps(xv, wr[r], a[r][t]);
+          for (int r = 0; r < R; r++) a[r][t] = _mm512_mask3_fmadd_ps(xv, wr[r], a[r][t], 0x00FF);
         }
       }
-#pragma GCC unroll 8
-      for (int r = 0; r < R; r++)
-#pragma GCC unroll 8
-        for (int t = 0; t < P; t++) part[j][r][t] = a[r][t];
     }
-    if (last) break;
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+      for (int t = 0; t < T; t++) part[t][r][h] = a[r][t];
   }
-#pragma GCC unroll 8
-  for (int r = 0; r < R; r++)
-#pragma GCC unroll 8
-    for (int t = 0; t < P; t++) {
-      const __m512 sum = _mm512_add_ps(_mm512_add_ps(part[0][r][t], part[1][r][t]),
-                                       _mm512_add_ps(part[2][r][t], part[3][r][t]));
-      // The masked forms with every lane selected: the plain ones trip GCC's uninitialised-use
-      // warning inside its own headers.
-      out[(2 * t) * os + r] = simd::fold(_mm512_maskz_extractf32x8_ps(0xFF, sum, 0));
-      out[(2 * t + 1) * os + r] = simd::fold(_mm512_maskz_extractf32x8_ps(0xFF, sum, 1));
-    }
 }
 
-// Needs: as dot_tile, 1 <= t_count <= kTileVectors. Pairs of vectors in 512-bit registers; an
-// odd last vector through the 256-bit tile.
+// Needs: R rows of `cols` fp16 at w, `count` vectors at x, a scratch. Writes out[t*os + r] for
+// every row and vector: a group of vectors at a time, the rows widened chunk by chunk.
 template <int R>
-inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t t_count) {
-  switch (t_count / 2) {
-    case 0: break;
-    case 1: dot_tile_pairs<R, 1>(out, os, w, x, cols); break;
-    case 2: dot_tile_pairs<R, 2>(out, os, w, x, cols); break;
-    default: dot_tile_pairs<R, 3>(out, os, w, x, cols); break;
+void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count,
+               WideScratch* s) {
+  const uint64_t blocks = cols / 32;
+  const uint64_t leftover = (cols - blocks * 32) / 8;
+  const uint64_t chunk_blocks = kWideChunkCols / 32;
+  for (uint64_t v0 = 0; v0 < count; v0 += kWideGroup) {
+    const uint64_t nv = count - v0 < kWideGroup ? count - v0 : kWideGroup;
+    for (uint64_t t = 0; t < nv; t++)
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) s->part[t][r][0] = s->part[t][r][1] = _mm512_setzero_ps();
+    for (uint64_t k0 = 0;; k0 += chunk_blocks) {
+      const uint64_t k1 = blocks - k0 < chunk_blocks ? blocks : k0 + chunk_blocks;
+      const bool last = k1 == blocks;
+      const uint64_t lg = last ? leftover : 0;
+      widen_rows<R>(s->w, w, cols, 32 * k0, 32 * (k1 - k0) + 8 * lg);
+      const float* xc = x + v0 * cols + 32 * k0;
+      for (uint64_t t = 0; t < nv; t += kTileVectors) {
+        switch (nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors) {
+          case 1: wide_tile<R, 1>(s->part + t, s->w, xc + t * cols, cols, k1 - k0, lg); break;
+          case 2: wide_tile<R, 2>(s->part + t, s->w, xc + t * cols, cols, k1 - k0, lg); break;
+          case 3: wide_tile<R, 3>(s->part + t, s->w, xc + t * cols, cols, k1 - k0, lg); break;
+          default: wide_tile<R, 4>(s->part + t, s->w, xc + t * cols, cols, k1 - k0, lg); break;
+        }
+      }
+      if (last) break;
+    }
+    // The fixed fold: (chain 0 + chain 1) + (chain 2 + chain 3), then the eight lanes.
+    for (uint64_t t = 0; t < nv; t++)
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) {
+        const __m512 p01 = s->part[t][r][0], p23 = s->part[t][r][1];
+        // The masked extract with every lane selected: the plain one trips GCC's
+        // uninitialised-use warning inside its own header.
+        const __m256 c01 = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, p01, 0), _mm512_maskz_extractf32x8_ps(0xFF, p01, 1));
+        const __m256 c23 = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, p23, 0), _mm512_maskz_extractf32x8_ps(0xFF, p23, 1));
+        out[(v0 + t) * os + r] = simd::fold(_mm256_add_ps(c01, c23));
+      }
   }
-  if (t_count & 1) {
-    const uint64_t t = t_count - 1;
-    dot_tile<R, 1>(out + t * os, os, w, x + t * cols, cols);
+}
+
+// Needs: rows consecutive fp16 rows, `count` vectors. One sweep: every row group over all the
+// vectors, the next group's lines fetched while this group is worked on.
+void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
+           uint64_t count) {
+  const uint64_t line_elems = 32;  // fp16 values per 64-byte line
+  WideScratch s;
+  uint64_t r = 0;
+  for (; r + kTileRows <= rows; r += kTileRows) {
+    const uint16_t* w = matrix + r * cols;
+    if (r + 2 * kTileRows <= rows) {
+      const uint16_t* next = w + kTileRows * cols;
+      for (uint64_t c = 0; c < kTileRows * cols; c += line_elems) simd::prefetch_stream(next + c);
+    }
+    wide_rows<kTileRows>(out + r, os, w, x, cols, count, &s);
+  }
+  const uint16_t* w = matrix + r * cols;
+  switch (rows - r) {
+    case 5: wide_rows<5>(out + r, os, w, x, cols, count, &s); break;
+    case 4: wide_rows<4>(out + r, os, w, x, cols, count, &s); break;
+    case 3: wide_rows<3>(out + r, os, w, x, cols, count, &s); break;
+    case 2: wide_rows<2>(out + r, os, w, x, cols, count, &s); break;
+    case 1: wide_rows<1>(out + r, os, w, x, cols, count, &s); break;
+    default: break;
   }
 }
 #else
@@ -193,7 +259,6 @@ inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* 
   }
 }
 
-#endif
 
 // Needs: R consecutive fp16 rows, `count` vectors. The R rows against every vector, a tile of
 // vectors at a time; the rows stay cached across the tiles.
@@ -220,16 +285,13 @@ void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint
     rows_by_all<kTileRows>(out + r, os, w, x, cols, count);
   }
   switch (rows - r) {
-#if defined(__AVX512F__)
-    case 5: rows_by_all<5>(out + r, os, matrix + r * cols, x, cols, count); break;
-    case 4: rows_by_all<4>(out + r, os, matrix + r * cols, x, cols, count); break;
-#endif
     case 3: rows_by_all<3>(out + r, os, matrix + r * cols, x, cols, count); break;
     case 2: rows_by_all<2>(out + r, os, matrix + r * cols, x, cols, count); break;
     case 1: rows_by_all<1>(out + r, os, matrix + r * cols, x, cols, count); break;
     default: break;
   }
 }
+#endif
 
 }  // namespace
 
