@@ -106,84 +106,84 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
 // stays in the first-level cache, and applied from there to every vector of the sweep; the
 // chains' partial sums wait in the scratch between chunks. The multiply ports then do little
 // but multiply-adds.
-constexpr uint64_t kWideChunkCols = 512;  // columns widened at a time
-constexpr uint64_t kWideStride = 544;     // f32 per widened row: a chunk, up to three leftover groups, padding
+constexpr uint64_t kWideChunkCols = 1024;  // columns of one chunk, widened half by half
+constexpr uint64_t kWideStride = 544;      // f32 per widened row: half a chunk, up to three leftover groups, padding
 constexpr uint64_t kWideGroup = 32;       // vectors whose partial sums sit in the scratch
 
 struct alignas(64) WideScratch {
-  float w[kTileRows][kWideStride];        // the row group's chunk in f32 (12.75 KiB)
+  float w[kTileRows][kWideStride];        // half of the row group's chunk in f32 (12.75 KiB)
   __m512 part[kWideGroup][kTileRows][2];  // per vector and row: chains 0|1 and 2|3 (24 KiB)
 };
 
-// Needs: R rows of `cols` fp16 at w; n a multiple of 8 with c0 + n <= cols. Writes columns
-// c0 .. c0+n-1 of each row, widened, to wf[r][0 .. n-1].
+// Needs: R rows of `cols` fp16 at w; `blocks` 32-column blocks from column c0, then
+// `leftover` groups of eight, within the rows. Writes half h of each block (its columns
+// 16h .. 16h+15) widened to wf[r][16k ..], then the leftover groups; while at it, fetches
+// ahead_n columns of each row from `ahead` into the second-level cache (when not null).
 template <int R>
-inline void widen_rows(float (*wf)[kWideStride], const uint16_t* w, uint64_t cols, uint64_t c0, uint64_t n) {
+inline void widen_half(float (*wf)[kWideStride], const uint16_t* w, uint64_t cols, uint64_t c0, uint64_t blocks,
+                       int h, uint64_t leftover, const uint16_t* ahead, uint64_t ahead_n) {
 #pragma GCC unroll 8
   for (int r = 0; r < R; r++) {
-    const uint16_t* src = w + r * cols + c0;
-    uint64_t c = 0;
-    for (; c + 16 <= n; c += 16)
-      _mm512_store_ps(wf[r] + c, _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + c))));
-    if (c < n) _mm256_store_ps(wf[r] + c, simd::load_f16(src + c));
+    if (ahead)
+      for (uint64_t c = 0; c < ahead_n; c += 32) _mm_prefetch(reinterpret_cast<const char*>(ahead + r * cols + c), _MM_HINT_T1);
+    const uint16_t* src = w + r * cols + c0 + 16 * h;
+    for (uint64_t k = 0; k < blocks; k++)
+      _mm512_store_ps(wf[r] + 16 * k,
+                      _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 32 * k))));
+    for (uint64_t g = 0; g < leftover; g++)
+      _mm256_store_ps(wf[r] + 16 * blocks + 8 * g, simd::load_f16(w + r * cols + c0 + 32 * blocks + 8 * g));
   }
 }
 
-// Needs: wf the R rows' chunk (`blocks` 32-column blocks, then `leftover` groups of eight);
-// x = T vectors `cols` apart, at the chunk's first column; part = their partial sums. Adds the
-// chunk's products to part, each lane's additions in column order.
+// Needs: wf half h of the R rows' chunk (`blocks` blocks, then `leftover` groups of eight,
+// h = 0 only); x = T vectors `cols` apart, at the chunk's first column; part = their partial
+// sums. Adds the chunk's products for half h to part, each lane's additions in column order.
 template <int R, int T>
-inline void wide_tile(__m512 (*part)[kTileRows][2], const float (*wf)[kWideStride], const float* x, uint64_t cols,
-                      uint64_t blocks, uint64_t leftover) {
-#pragma GCC unroll 2
-  for (int h = 0; h < 2; h++) {
-    __m512 a[R][T];
+inline void wide_tile(__m512 (*part)[kTileRows][2], int h, const float (*wf)[kWideStride], const float* x,
+                      uint64_t cols, uint64_t blocks, uint64_t leftover) {
+  __m512 a[R][T];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++)
+  for (int r = 0; r < R; r++)
 #pragma GCC unroll 8
-      for (int t = 0; t < T; t++) a[r][t] = part[t][r][h];
-    for (uint64_t k = 0; k < blocks; k++) {
-      const uint64_t c = 32 * k + 16 * h;
-      __m512 wr[R];
+    for (int t = 0; t < T; t++) a[r][t] = part[t][r][h];
+  const float* xh = x + 16 * h;
+  for (uint64_t k = 0; k < blocks; k++) {
+    __m512 wr[R];
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) wr[r] = _mm512_load_ps(wf[r] + c);
+    for (int r = 0; r < R; r++) wr[r] = _mm512_load_ps(wf[r] + 16 * k);
 #pragma GCC unroll 8
-      for (int t = 0; t < T; t++) {
-        const __m512 xv = _mm512_loadu_ps(x + t * cols + c);
+    for (int t = 0; t < T; t++) {
+      const __m512 xv = _mm512_loadu_ps(xh + t * cols + 32 * k);
 #pragma GCC unroll 8
-        for (int r = 0; r < R; r++) a[r][t] = _mm512_fmadd_ps(xv, wr[r], a[r][t]);
-      }
+      for (int r = 0; r < R; r++) a[r][t] = _mm512_fmadd_ps(xv, wr[r], a[r][t]);
     }
-    if (h == 0) {
-      // Leftover whole groups of eight after the last block: chain 0 only, the upper lanes kept
-      // (masked loads: nothing is read past the group).
-      // The masked forms with every lane selected elsewhere: the plain ones trip GCC's
-      // uninitialised-use warning inside its own header.
-      for (uint64_t g = 0; g < leftover; g++) {
-        const uint64_t c = 32 * blocks + 8 * g;
-        __m512 wr[R];
-#pragma GCC unroll 8
-        for (int r = 0; r < R; r++) wr[r] = _mm512_maskz_loadu_ps(0x00FF, wf[r] + c);
-#pragma GCC unroll 8
-        for (int t = 0; t < T; t++) {
-          const __m512 xv = _mm512_maskz_loadu_ps(0x00FF, x + t * cols + c);
-#pragma GCC unroll 8
-          for (int r = 0; r < R; r++) a[r][t] = _mm512_mask3_fmadd_ps(xv, wr[r], a[r][t], 0x00FF);
-        }
-      }
-    }
-#pragma GCC unroll 8
-    for (int r = 0; r < R; r++)
-#pragma GCC unroll 8
-      for (int t = 0; t < T; t++) part[t][r][h] = a[r][t];
   }
+  // Leftover whole groups of eight after the last block: chain 0 only, the upper lanes kept.
+  // Masked loads read nothing past a group; the masked forms are used with every lane selected
+  // elsewhere too, since the plain ones trip GCC's uninitialised-use warning in its header.
+  for (uint64_t g = 0; g < leftover; g++) {
+    const uint64_t c = 32 * blocks + 8 * g;
+    __m512 wr[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) wr[r] = _mm512_maskz_loadu_ps(0x00FF, wf[r] + 16 * blocks + 8 * g);
+#pragma GCC unroll 8
+    for (int t = 0; t < T; t++) {
+      const __m512 xv = _mm512_maskz_loadu_ps(0x00FF, x + t * cols + c);
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) a[r][t] = _mm512_mask3_fmadd_ps(xv, wr[r], a[r][t], 0x00FF);
+    }
+  }
+#pragma GCC unroll 8
+  for (int r = 0; r < R; r++)
+#pragma GCC unroll 8
+    for (int t = 0; t < T; t++) part[t][r][h] = a[r][t];
 }
 
 // Needs: R rows of `cols` fp16 at w, `count` vectors at x, a scratch. Writes out[t*os + r] for
 // every row and vector: a group of vectors at a time, the rows widened chunk by chunk.
 template <int R>
 void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count,
-               WideScratch* s) {
+               WideScratch* s, const uint16_t* next_rows) {
   const uint64_t blocks = cols / 32;
   const uint64_t leftover = (cols - blocks * 32) / 8;
   const uint64_t chunk_blocks = kWideChunkCols / 32;
@@ -196,14 +196,25 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint6
       const uint64_t k1 = blocks - k0 < chunk_blocks ? blocks : k0 + chunk_blocks;
       const bool last = k1 == blocks;
       const uint64_t lg = last ? leftover : 0;
-      widen_rows<R>(s->w, w, cols, 32 * k0, 32 * (k1 - k0) + 8 * lg);
+      // The weights come from memory on the first pass over the vectors: the next chunk of
+      // these rows (or the first of the next group) is fetched while this one is worked on.
+      const uint16_t* ahead = nullptr;
+      uint64_t ahead_n = 0;
+      if (v0 == 0) {
+        if (!last) ahead = w + 32 * k1, ahead_n = (blocks - k1 < chunk_blocks ? cols - 32 * k1 : kWideChunkCols);
+        else if (next_rows) ahead = next_rows, ahead_n = cols < kWideChunkCols ? cols : kWideChunkCols;
+      }
       const float* xc = x + v0 * cols + 32 * k0;
-      for (uint64_t t = 0; t < nv; t += kTileVectors) {
-        switch (nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors) {
-          case 1: wide_tile<R, 1>(s->part + t, s->w, xc + t * cols, cols, k1 - k0, lg); break;
-          case 2: wide_tile<R, 2>(s->part + t, s->w, xc + t * cols, cols, k1 - k0, lg); break;
-          case 3: wide_tile<R, 3>(s->part + t, s->w, xc + t * cols, cols, k1 - k0, lg); break;
-          default: wide_tile<R, 4>(s->part + t, s->w, xc + t * cols, cols, k1 - k0, lg); break;
+      for (int h = 0; h < 2; h++) {
+        const uint64_t lh = h == 0 ? lg : 0;
+        widen_half<R>(s->w, w, cols, 32 * k0, k1 - k0, h, lh, h == 0 ? ahead : nullptr, ahead_n);
+        for (uint64_t t = 0; t < nv; t += kTileVectors) {
+          switch (nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors) {
+            case 1: wide_tile<R, 1>(s->part + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
+            case 2: wide_tile<R, 2>(s->part + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
+            case 3: wide_tile<R, 3>(s->part + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
+            default: wide_tile<R, 4>(s->part + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
+          }
         }
       }
       if (last) break;
@@ -223,27 +234,22 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint6
 }
 
 // Needs: rows consecutive fp16 rows, `count` vectors. One sweep: every row group over all the
-// vectors, the next group's lines fetched while this group is worked on.
+// vectors (each group fetches the next one's first chunk ahead, see wide_rows).
 void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
            uint64_t count) {
-  const uint64_t line_elems = 32;  // fp16 values per 64-byte line
   WideScratch s;
   uint64_t r = 0;
   for (; r + kTileRows <= rows; r += kTileRows) {
     const uint16_t* w = matrix + r * cols;
-    if (r + 2 * kTileRows <= rows) {
-      const uint16_t* next = w + kTileRows * cols;
-      for (uint64_t c = 0; c < kTileRows * cols; c += line_elems) simd::prefetch_stream(next + c);
-    }
-    wide_rows<kTileRows>(out + r, os, w, x, cols, count, &s);
+    wide_rows<kTileRows>(out + r, os, w, x, cols, count, &s, r + kTileRows < rows ? w + kTileRows * cols : nullptr);
   }
   const uint16_t* w = matrix + r * cols;
   switch (rows - r) {
-    case 5: wide_rows<5>(out + r, os, w, x, cols, count, &s); break;
-    case 4: wide_rows<4>(out + r, os, w, x, cols, count, &s); break;
-    case 3: wide_rows<3>(out + r, os, w, x, cols, count, &s); break;
-    case 2: wide_rows<2>(out + r, os, w, x, cols, count, &s); break;
-    case 1: wide_rows<1>(out + r, os, w, x, cols, count, &s); break;
+    case 5: wide_rows<5>(out + r, os, w, x, cols, count, &s, nullptr); break;
+    case 4: wide_rows<4>(out + r, os, w, x, cols, count, &s, nullptr); break;
+    case 3: wide_rows<3>(out + r, os, w, x, cols, count, &s, nullptr); break;
+    case 2: wide_rows<2>(out + r, os, w, x, cols, count, &s, nullptr); break;
+    case 1: wide_rows<1>(out + r, os, w, x, cols, count, &s, nullptr); break;
     default: break;
   }
 }
