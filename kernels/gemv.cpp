@@ -9,6 +9,9 @@ namespace {
 // Products smaller than this run on the calling thread: dispatch would cost more than it saves.
 constexpr uint64_t kMinParallelRows = 256;
 
+// How far ahead of its use each weight row is fetched, in fp16 values (2 KiB).
+constexpr uint64_t kAhead = 1024;
+
 // Needs: w fp16[N][cols] (N consecutive rows), x f32[cols]. Writes out[0 .. N). Each row
 // keeps its own four accumulators over 32-column blocks, its leftover groups of eight go into
 // the first, then the fixed fold: exactly one row at a time, but the N rows share each load
@@ -20,8 +23,13 @@ inline void dot_row_group(float* out, const uint16_t* w, const float* x, uint64_
   for (int n = 0; n < N; n++) a[n][0] = a[n][1] = a[n][2] = a[n][3] = _mm256_setzero_ps();
   uint64_t c = 0;
   for (; c + 32 <= cols; c += 32) {
+    // Each row's stream is fetched kAhead values ahead; near the end of the rows the fetches
+    // run on into the same rows of the next group, so short rows keep their streams full too.
+    // (A fetch never faults: past the matrix it only brings in what follows it.)
+    const uint64_t ahead = c + kAhead < cols ? c + kAhead : c + kAhead + (N - 1) * cols;
 #pragma GCC unroll 4
-    for (int n = 0; n < N; n++) simd::prefetch_stream(w + n * cols + c + 256);  // 512 bytes ahead
+    for (int n = 0; n < N; n++)
+      simd::prefetch_stream(reinterpret_cast<const uint16_t*>(reinterpret_cast<uintptr_t>(w + n * cols) + 2 * ahead));
 #pragma GCC unroll 4
     for (int j = 0; j < 4; j++) {
       __m256 xj = _mm256_loadu_ps(x + c + 8 * j);
