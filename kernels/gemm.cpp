@@ -108,11 +108,11 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
 // but multiply-adds.
 constexpr uint64_t kWideChunkCols = 1024;  // columns of one chunk, widened half by half
 constexpr uint64_t kWideStride = 544;      // f32 per widened row: half a chunk, up to three leftover groups, padding
-constexpr uint64_t kWideGroup = 32;       // vectors whose partial sums sit in the scratch
+constexpr uint64_t kWideGroup = 64;       // vectors whose partial sums sit in the scratch
 
 struct alignas(64) WideScratch {
   float w[kTileRows][kWideStride];        // half of the row group's chunk in f32 (12.75 KiB)
-  __m512 part[kWideGroup][kTileRows][2];  // per vector and row: chains 0|1 and 2|3 (24 KiB)
+  __m512 part[2][kWideGroup][kTileRows];  // per half h, vector and row: chains 2h | 2h+1 (48 KiB)
 };
 
 // Needs: R rows of `cols` fp16 at w; `blocks` 32-column blocks from column c0, then
@@ -137,15 +137,16 @@ inline void widen_half(float (*wf)[kWideStride], const uint16_t* w, uint64_t col
 
 // Needs: wf half h of the R rows' chunk (`blocks` blocks, then `leftover` groups of eight,
 // h = 0 only); x = T vectors `cols` apart, at the chunk's first column; part = their partial
-// sums. Adds the chunk's products for half h to part, each lane's additions in column order.
+// sums for half h. Adds the chunk's products for half h to part, each lane's additions in
+// column order.
 template <int R, int T>
-inline void wide_tile(__m512 (*part)[kTileRows][2], int h, const float (*wf)[kWideStride], const float* x,
+inline void wide_tile(__m512 (*part)[kTileRows], int h, const float (*wf)[kWideStride], const float* x,
                       uint64_t cols, uint64_t blocks, uint64_t leftover) {
   __m512 a[R][T];
 #pragma GCC unroll 8
   for (int r = 0; r < R; r++)
 #pragma GCC unroll 8
-    for (int t = 0; t < T; t++) a[r][t] = part[t][r][h];
+    for (int t = 0; t < T; t++) a[r][t] = part[t][r];
   const float* xh = x + 16 * h;
   for (uint64_t k = 0; k < blocks; k++) {
     __m512 wr[R];
@@ -176,7 +177,7 @@ inline void wide_tile(__m512 (*part)[kTileRows][2], int h, const float (*wf)[kWi
 #pragma GCC unroll 8
   for (int r = 0; r < R; r++)
 #pragma GCC unroll 8
-    for (int t = 0; t < T; t++) part[t][r][h] = a[r][t];
+    for (int t = 0; t < T; t++) part[t][r] = a[r][t];
 }
 
 // Needs: R rows of `cols` fp16 at w, `count` vectors at x, a scratch. Writes out[t*os + r] for
@@ -191,7 +192,7 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint6
     const uint64_t nv = count - v0 < kWideGroup ? count - v0 : kWideGroup;
     for (uint64_t t = 0; t < nv; t++)
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) s->part[t][r][0] = s->part[t][r][1] = _mm512_setzero_ps();
+      for (int r = 0; r < R; r++) s->part[0][t][r] = s->part[1][t][r] = _mm512_setzero_ps();
     for (uint64_t k0 = 0;; k0 += chunk_blocks) {
       const uint64_t k1 = blocks - k0 < chunk_blocks ? blocks : k0 + chunk_blocks;
       const bool last = k1 == blocks;
@@ -210,10 +211,10 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint6
         widen_half<R>(s->w, w, cols, 32 * k0, k1 - k0, h, lh, h == 0 ? ahead : nullptr, ahead_n);
         for (uint64_t t = 0; t < nv; t += kTileVectors) {
           switch (nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors) {
-            case 1: wide_tile<R, 1>(s->part + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
-            case 2: wide_tile<R, 2>(s->part + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
-            case 3: wide_tile<R, 3>(s->part + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
-            default: wide_tile<R, 4>(s->part + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
+            case 1: wide_tile<R, 1>(s->part[h] + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
+            case 2: wide_tile<R, 2>(s->part[h] + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
+            case 3: wide_tile<R, 3>(s->part[h] + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
+            default: wide_tile<R, 4>(s->part[h] + t, h, s->w, xc + t * cols, cols, k1 - k0, lh); break;
           }
         }
       }
@@ -223,7 +224,7 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint6
     for (uint64_t t = 0; t < nv; t++)
 #pragma GCC unroll 8
       for (int r = 0; r < R; r++) {
-        const __m512 p01 = s->part[t][r][0], p23 = s->part[t][r][1];
+        const __m512 p01 = s->part[0][t][r], p23 = s->part[1][t][r];
         // The masked extract with every lane selected: the plain one trips GCC's
         // uninitialised-use warning inside its own header.
         const __m256 c01 = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, p01, 0), _mm512_maskz_extractf32x8_ps(0xFF, p01, 1));
