@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -58,6 +59,24 @@ inline double stream_bandwidth(const uint8_t* buf, uint64_t bytes, unsigned thre
   for (uint64_t v : sink) x ^= v;
   if (x == 0x5EED) std::printf(" ");  // keeps the reads alive
   return best;
+}
+
+// Needs: nothing. Allocates a buffer of buffer_mib MiB, faults every page in, measures the best
+// of five reads by `threads` threads, frees it and prints the figure. Returns bytes per second,
+// or a negative number (after a message) when the buffer cannot be had.
+inline double measure_and_print_bandwidth(uint64_t buffer_mib, unsigned threads) {
+  const uint64_t bytes = buffer_mib << 20;
+  auto* buf = static_cast<uint8_t*>(std::aligned_alloc(64, bytes));
+  if (!buf) {
+    std::fprintf(stderr, "cannot allocate %llu MiB\n", (unsigned long long)buffer_mib);
+    return -1.0;
+  }
+  for (uint64_t i = 0; i < bytes; i += 4096) buf[i] = uint8_t(i >> 12);
+  const double bandwidth = stream_bandwidth(buf, bytes, threads, 5);
+  std::free(buf);
+  std::printf("streaming read bandwidth: %.2f GB/s (%u threads, %llu MiB buffer, best of 5)\n", bandwidth / 1e9,
+              threads, (unsigned long long)buffer_mib);
+  return bandwidth;
 }
 
 }  // namespace bench

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_context.h"
 #include "bench/streaming_read.h"
 #include "engine/inference_context.h"
 #include "engine/kernel_images.h"
@@ -32,7 +33,6 @@ namespace {
 
 using bench::Clock;
 using bench::seconds_since;
-using bench::stream_bandwidth;
 
 }  // namespace
 
@@ -57,17 +57,8 @@ int main(int argc, char** argv) {
 
   // Streaming reads first, before the weights take up memory.
   const unsigned threads = hardware_threads();
-  const uint64_t bytes = buffer_mib << 20;
-  auto* buf = static_cast<uint8_t*>(std::aligned_alloc(64, bytes));
-  if (!buf) {
-    std::fprintf(stderr, "cannot allocate %llu MiB\n", (unsigned long long)buffer_mib);
-    return 1;
-  }
-  for (uint64_t i = 0; i < bytes; i += 4096) buf[i] = uint8_t(i >> 12);  // fault every page in
-  const double bandwidth = stream_bandwidth(buf, bytes, threads, 5);
-  std::free(buf);
-  std::printf("streaming read bandwidth: %.2f GB/s (%u threads, %llu MiB buffer, best of 5)\n", bandwidth / 1e9,
-              threads, (unsigned long long)buffer_mib);
+  const double bandwidth = bench::measure_and_print_bandwidth(buffer_mib, threads);
+  if (bandwidth < 0) return 1;
 
   if (synthetic && !ensure_synthetic_weights(path.c_str(), 1)) {
     std::fprintf(stderr, "cannot write %s\n", path.c_str());
@@ -82,28 +73,14 @@ int main(int argc, char** argv) {
   LoadedImages images;
   WorkerPool pool;
   const uint32_t workers = default_worker_count();
-  if (!load_kernel_images(&images) || !start_worker_pool(images.worker_start, workers, &pool)) {
+  if (!load_kernel_images(&images, ImageChoice::automatic) || !start_worker_pool(images.worker_start, workers, &pool)) {
     std::fprintf(stderr, "cannot load the images or start the workers\n");
     return 1;
   }
   build_rope_tables();
 
-  const uint64_t cache_bytes = geom::kLayers * geom::kMaxPositions * geom::kKvDim * 4;
-  InferenceContext ctx{};
-  ctx.hidden = static_cast<float*>(aligned_alloc64(geom::kDim * 4));
-  ctx.logits = static_cast<float*>(aligned_alloc64(geom::kVocab * 4));
-  ctx.scratch = static_cast<float*>(aligned_alloc64(1u << 20));
-  ctx.key_cache = static_cast<float*>(pages_alloc(cache_bytes));
-  ctx.value_cache = static_cast<float*>(pages_alloc(cache_bytes));
-  ctx.embedding_table = reinterpret_cast<const uint16_t*>(view.base + file_off::embedding_table);
-  ctx.weights_base = view.base;
-  ctx.final_norm = reinterpret_cast<const float*>(view.base + file_off::final_norm);
-  ctx.max_positions = geom::kMaxPositions;
-  ctx.layer_limit = geom::kLayers;
-  ctx.job_slots = pool.area;
-  ctx.layer_mask = 0x3FFFF;
-  ctx.knockout_layer = ctx.knockout_head = ctx.splice_layer = -1;
-  if (!ctx.hidden || !ctx.logits || !ctx.scratch || !ctx.key_cache || !ctx.value_cache) {
+  InferenceContext ctx;
+  if (!bench::fill_context(&ctx, view, pool.area)) {
     std::fprintf(stderr, "cannot allocate the model buffers\n");
     return 1;
   }
