@@ -7,7 +7,6 @@
 // usage: mode_bench [--prompt TEXT] [--prefill N] [--runs N] [--buffer-mib N] [--no-modes]
 // Without --prompt the modes run on the program's built-in prompt. Threads follow
 // KORVANE_THREADS as the program does.
-#include <immintrin.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/bench_context.h"

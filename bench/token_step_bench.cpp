@@ -6,7 +6,6 @@
 //
 // usage: token_step_bench [WEIGHTS] [--position N] [--runs N] [--buffer-mib N]
 // Without WEIGHTS the build's synthetic weights file is used (and written if missing).
-#include <immintrin.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/bench_context.h"
