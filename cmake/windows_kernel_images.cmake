@@ -4,7 +4,7 @@
 # zone (Windows gives none) and probed stack frames (a Windows thread stack grows one guard
 # page at a time). They are then linked flat and checked by build_image.sh with the host's
 # binutils, exactly like the Linux images, and finally checked for unprobed large frames.
-# Expects KORVANE_IMAGE_FLAGS and KORVANE_KERNEL_SOURCES from kernels/CMakeLists.txt.
+# Expects KORVANE_IMAGE_FLAGS, KORVANE_KERNEL_SOURCES and KORVANE_WIDE_FLAGS from kernels/.
 
 find_program(KORVANE_HOST_CXX NAMES g++ c++ REQUIRED)
 find_program(KORVANE_LD NAMES ld.bfd ld REQUIRED)
@@ -23,9 +23,8 @@ separate_arguments(korvane_config_flags UNIX_COMMAND "${CMAKE_CXX_FLAGS_${korvan
 set(KORVANE_MS_IMAGE_FLAGS ${korvane_config_flags} -Wall -Wextra ${KORVANE_IMAGE_FLAGS}
     -DKV_MS_ABI -mno-red-zone -fstack-clash-protection -I${PROJECT_SOURCE_DIR})
 
-# The wide variant of both images, for processors with AVX-512 (start-up picks it by CPUID);
-# the flags are the ones kernels/CMakeLists.txt gives its wide Linux images.
-set(KORVANE_MS_WIDE_FLAGS -mavx512f -mavx512dq -mavx512vl -mavx512bw -mprefer-vector-width=256)
+# The wide variant of both images, for processors with AVX-512 (start-up picks it by CPUID),
+# with the wide Linux images' flags (KORVANE_WIDE_FLAGS, from kernels/sources.cmake).
 
 # Needs: a source file of kernels/, a variant folder name and its extra flags. Adds the command
 # that compiles the source with the host compiler and appends the object to out_list.
@@ -78,7 +77,7 @@ function(korvane_ms_images variant extra_flags suffix)
 endfunction()
 
 korvane_ms_images(avx2 "" "")
-korvane_ms_images(wide "${KORVANE_MS_WIDE_FLAGS}" "_wide")
+korvane_ms_images(wide "${KORVANE_WIDE_FLAGS}" "_wide")
 set(korvane_ms_image_files)
 foreach(name kernel_image worker_image kernel_image_wide worker_image_wide)
   list(APPEND korvane_ms_image_files ${CMAKE_CURRENT_BINARY_DIR}/${name}.bin)

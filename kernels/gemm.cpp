@@ -23,7 +23,7 @@ constexpr int kTileRows = 3;
 constexpr int kTileVectors = 4;
 #endif
 // Input vectors of one sweep over the rows are kept within about this many bytes, so that they
-// stay in the second-level cache while every row pair visits them (the long rows of the down
+// stay in the second-level cache while every row group visits them (the long rows of the down
 // projection take fewer vectors per sweep; its weights are then streamed once per sweep).
 constexpr uint64_t kSweepBytes = 1536 * 1024;
 
