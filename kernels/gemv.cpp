@@ -55,13 +55,11 @@ extern "C" KV_ABI void dot_rows_f16(float* out, const uint16_t* matrix, const fl
   // vector: f32[cols], caller's.
   if (rows == 0 || cols == 0) return;
   // Three rows at a time: twelve accumulators, one x register and one widened row group fit
-  // the sixteen vector registers. The next group's first lines are fetched early.
+  // the sixteen vector registers. The next group's lines are fetched by the current group's
+  // run-on fetches (dot_row_group).
   const uint16_t* w = matrix;
   uint64_t r = 0;
   for (; r + 3 <= rows; r += 3, w += 3 * cols) {
-    simd::prefetch_stream(w + 3 * cols);
-    simd::prefetch_stream(w + 4 * cols);
-    simd::prefetch_stream(w + 5 * cols);
     dot_row_group<3>(out + r, w, vector, cols);
   }
   if (rows - r == 2) dot_row_group<2>(out + r, w, vector, cols);
