@@ -146,31 +146,27 @@ inline void fetch_one(Fetch* f) {
   f->line += 64;
 }
 
-// Needs: R rows of `cols` fp16 at w; `blocks` 32-column blocks from column c0, then
-// `leftover` groups of eight, within the rows. Writes half h of each block (its columns
-// 16h .. 16h+15) widened to wf[r][16k ..], then the leftover groups.
+// Needs: R rows of `cols` fp16 at w; `leftover` groups of eight from column c, within the
+// rows. Writes them widened to wf[r][at ..].
 template <int R>
-inline void widen_half(float (*wf)[kWideStride], const uint16_t* w, uint64_t cols, uint64_t c0, uint64_t blocks,
-                       int h, uint64_t leftover) {
+inline void widen_leftover(float (*wf)[kWideStride], uint64_t at, const uint16_t* w, uint64_t cols, uint64_t c,
+                           uint64_t leftover) {
 #pragma GCC unroll 8
-  for (int r = 0; r < R; r++) {
-    const uint16_t* src = w + r * cols + c0 + 16 * h;
-    for (uint64_t k = 0; k < blocks; k++)
-      _mm512_store_ps(wf[r] + 16 * k,
-                      _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + 32 * k))));
-    for (uint64_t g = 0; g < leftover; g++)
-      _mm256_store_ps(wf[r] + 16 * blocks + 8 * g, simd::load_f16(w + r * cols + c0 + 32 * blocks + 8 * g));
-  }
+  for (int r = 0; r < R; r++)
+    for (uint64_t g = 0; g < leftover; g++) _mm256_store_ps(wf[r] + at + 8 * g, simd::load_f16(w + r * cols + c + 8 * g));
 }
 
 // Needs: wf half h of the R rows' chunk (`blocks` blocks, then `leftover` groups of eight,
-// h = 0 only); x = T vectors `cols` apart, at the chunk's first column; part = their partial
-// sums for half h, unless `fresh` (the rows' first chunk: the sums start from zero). Writes
-// to part the sums with the chunk's products for half h added, each lane's additions in
-// column order; fetches a line of f every other block.
-template <int R, int T>
-inline void wide_tile(__m512 (*part)[kTileRows], bool fresh, int h, const float (*wf)[kWideStride], const float* x,
-                      uint64_t cols, uint64_t blocks, uint64_t leftover, Fetch* f) {
+// h = 0 only) or, when Widen, its blocks still to be made from the fp16 rows at src (`cols`
+// apart, at the chunk's first column plus 16h); x = T vectors `cols` apart, at the chunk's
+// first column; part = their partial sums for half h, unless `fresh` (the rows' first chunk:
+// the sums start from zero). Writes to part the sums with the chunk's products for half h
+// added, each lane's additions in column order; when Widen, the widened blocks to wf (the
+// first tile of a half makes them while it multiplies, so the conversion overlaps the
+// multiply-adds); fetches a line of f every other block.
+template <int R, int T, bool Widen>
+inline void wide_tile(__m512 (*part)[kTileRows], bool fresh, int h, float (*wf)[kWideStride], const uint16_t* src,
+                      const float* x, uint64_t cols, uint64_t blocks, uint64_t leftover, Fetch* f) {
   __m512 a[R][T];
 #pragma GCC unroll 8
   for (int r = 0; r < R; r++)
@@ -180,8 +176,16 @@ inline void wide_tile(__m512 (*part)[kTileRows], bool fresh, int h, const float 
   for (uint64_t k = 0; k < blocks; k++) {
     if (k & 1) fetch_one(f);
     __m512 wr[R];
+    if (Widen) {
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) wr[r] = _mm512_load_ps(wf[r] + 16 * k);
+      for (int r = 0; r < R; r++) {
+        wr[r] = _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + r * cols + 32 * k)));
+        _mm512_store_ps(wf[r] + 16 * k, wr[r]);
+      }
+    } else {
+#pragma GCC unroll 8
+      for (int r = 0; r < R; r++) wr[r] = _mm512_load_ps(wf[r] + 16 * k);
+    }
 #pragma GCC unroll 8
     for (int t = 0; t < T; t++) {
       const __m512 xv = _mm512_loadu_ps(xh + t * cols + 32 * k);
@@ -233,18 +237,30 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint6
       else if (v0 == 0 && next_count > 0)
         fetch = fetch_spans(w + R * cols, cols, cols < kWideChunkCols ? cols : kWideChunkCols, next_count);
       const float* xc = x + v0 * cols + 32 * k0;
+      const uint64_t nb = k1 - k0;
       for (int h = 0; h < 2; h++) {
         const uint64_t lh = h == 0 ? lg : 0;
         const bool fresh = k0 == 0;
-        widen_half<R>(s->w, w, cols, 32 * k0, k1 - k0, h, lh);
+        const uint16_t* src = w + 32 * k0 + 16 * h;
+        widen_leftover<R>(s->w, 16 * nb, w, cols, 32 * k1, lh);
         for (uint64_t t = 0; t < nv; t += kTileVectors) {
           __m512(*part)[kTileRows] = s->part[h] + t;
           const float* xt = xc + t * cols;
-          switch (nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors) {
-            case 1: wide_tile<R, 1>(part, fresh, h, s->w, xt, cols, k1 - k0, lh, &fetch); break;
-            case 2: wide_tile<R, 2>(part, fresh, h, s->w, xt, cols, k1 - k0, lh, &fetch); break;
-            case 3: wide_tile<R, 3>(part, fresh, h, s->w, xt, cols, k1 - k0, lh, &fetch); break;
-            default: wide_tile<R, 4>(part, fresh, h, s->w, xt, cols, k1 - k0, lh, &fetch); break;
+          const uint64_t n = nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors;
+          if (t == 0) {
+            switch (n) {
+              case 1: wide_tile<R, 1, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+              case 2: wide_tile<R, 2, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+              case 3: wide_tile<R, 3, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+              default: wide_tile<R, 4, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+            }
+          } else {
+            switch (n) {
+              case 1: wide_tile<R, 1, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+              case 2: wide_tile<R, 2, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+              case 3: wide_tile<R, 3, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+              default: wide_tile<R, 4, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+            }
           }
         }
       }
