@@ -125,6 +125,27 @@ TEST(Gemm, PlainAndBatchedProductsTakeTurnsOnOnePool) {
   }
 }
 
+TEST(DotRowsBatchWide, VectorGroupsAndSweepsBeyondOneScratch) {
+  if (!wide_kernels_supported()) GTEST_SKIP() << "no AVX-512 on this processor";
+  // More vectors than the scratch holds partial sums for (the rows are widened again for the
+  // next group), and long rows whose vectors take several sweeps (the weights are fetched
+  // again each sweep); leftover groups after several chunks.
+  struct Shape {
+    uint64_t rows, cols, count;
+  };
+  uint32_t seed = 5100;
+  for (const Shape& sh : {Shape{7, 1064, 70}, Shape{13, 2048, 130}, Shape{6, 16384, 30}, Shape{11, 3080, 65}}) {
+    auto m = testdata::halves(sh.rows * sh.cols, seed);
+    auto x = testdata::spread(sh.count * sh.cols, seed + 1);
+    const std::vector<float> want = reference(m, x, sh.cols, sh.rows, sh.count);
+    std::vector<float> out(sh.count * sh.rows, kSentinel);
+    wide_dot_rows_f16_batch(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, sh.rows);
+    EXPECT_EQ(first_bit_difference(out.data(), want.data(), sh.count * sh.rows), -1)
+        << sh.rows << " x " << sh.cols << " by " << sh.count;
+    seed += 2;
+  }
+}
+
 TEST(DotRowsBatchWide, MatchesTheReferenceOverPairsTilesAndShapes) {
   if (!wide_kernels_supported()) GTEST_SKIP() << "no AVX-512 on this processor";
   // Rows around the wide tile of six, vector counts around its three pairs (and an odd last
