@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "bench/bench_context.h"
+#include "bench/mapping_pages.h"
 #include "bench/streaming_read.h"
 #include "engine/inference_context.h"
 #include "engine/kernel_images.h"
@@ -129,6 +130,7 @@ int main(int argc, char** argv) {
   ctx.rope_cos = rope_cos_table[0];
   ctx.rope_sin = rope_sin_table[0];
   images.token_step(&ctx);  // brings the whole file into the mapping
+  bench::print_large_pages(view.base, view.size);
   // Median and best seconds of a prefill through one image pair's batched entry and pool.
   int32_t next = 0;
   auto time_prefill = [&](LayerBlockFn block, JobHeader* area, double* best) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/bench_context.h"
+#include "bench/mapping_pages.h"
 #include "bench/streaming_read.h"
 #include "engine/inference_context.h"
 #include "engine/kernel_images.h"
@@ -91,6 +92,7 @@ int main(int argc, char** argv) {
   const auto warm = Clock::now();
   images.token_step(&ctx);  // brings the whole file into the mapping
   const double first = seconds_since(warm);
+  bench::print_large_pages(view.base, view.size);
   std::vector<double> ms;
   for (uint64_t r = 0; r < runs; r++) {
     const auto t0 = Clock::now();

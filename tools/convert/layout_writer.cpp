@@ -205,6 +205,10 @@ bool write_converted(const SourceModel& model, const ModelGeometry& g, const std
     finish(&job, false);
     return false;
   }
+  // The written pages are handed back, so that the program's first run reads the file in
+  // through its own mapping, which asks for 2 MiB pages: pages left over from writing stay
+  // 4 KiB ones for as long as they are cached, and every token then reads about a tenth slower.
+  posix_fadvise(job.out, 0, 0, POSIX_FADV_DONTNEED);
   mode_t mask = umask(0);
   umask(mask);
   fchmod(job.out, 0666 & ~mask);
