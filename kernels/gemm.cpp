@@ -214,6 +214,39 @@ inline void wide_tile(__m512 (*part)[kTileRows], bool fresh, int h, float (*wf)[
     for (int t = 0; t < T; t++) part[t][r] = a[r][t];
 }
 
+// Needs: p01[r], p23[r] the chains 0|1 and 2|3 of rows r < R of one vector. Writes out[r] =
+// (chain 0 + chain 1) + (chain 2 + chain 3), folded as simd::fold folds, for the R rows at
+// once: every lane makes the very additions of the one-row fold, in its operand order.
+template <int R>
+inline void fold_rows(float* out, const __m512* p01, const __m512* p23) {
+  // The masked extracts with every lane selected: the plain ones trip GCC's uninitialised-use
+  // warning inside its own header.
+  __m256 c[8];
+#pragma GCC unroll 8
+  for (int r = 0; r < 8; r++) {
+    if (r < R) {
+      const __m256 c01 = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, p01[r], 0), _mm512_maskz_extractf32x8_ps(0xFF, p01[r], 1));
+      const __m256 c23 = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, p23[r], 0), _mm512_maskz_extractf32x8_ps(0xFF, p23[r], 1));
+      c[r] = _mm256_add_ps(c01, c23);
+    } else {
+      c[r] = _mm256_setzero_ps();
+    }
+  }
+  // u[i] = w of rows 2i | 2i+1, where w_j = c_j + c_(j+4) (low half plus high half).
+  __m256 u[4];
+#pragma GCC unroll 4
+  for (int i = 0; i < 4; i++)
+    u[i] = _mm256_add_ps(_mm256_permute2f128_ps(c[2 * i], c[2 * i + 1], 0x20), _mm256_permute2f128_ps(c[2 * i], c[2 * i + 1], 0x31));
+  // Transposed within each half: e_j holds w_j of rows 0, 2, 4, 6 | 1, 3, 5, 7.
+  const __m256 t0 = _mm256_unpacklo_ps(u[0], u[1]), t1 = _mm256_unpackhi_ps(u[0], u[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(u[2], u[3]), t3 = _mm256_unpackhi_ps(u[2], u[3]);
+  const __m256 e0 = _mm256_shuffle_ps(t0, t2, 0x44), e1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 e2 = _mm256_shuffle_ps(t1, t3, 0x44), e3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 sum = _mm256_add_ps(_mm256_add_ps(e0, e1), _mm256_add_ps(e2, e3));
+  const __m256 rows = _mm256_permutexvar_ps(_mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7), sum);
+  _mm256_mask_storeu_ps(out, static_cast<__mmask8>((1u << R) - 1), rows);
+}
+
 // Needs: R rows of `cols` fp16 at w, `count` vectors at x, a scratch; next_count rows after
 // them that the next call will take (0: none). Writes out[t*os + r] for every row and vector:
 // a group of vectors at a time, the rows widened chunk by chunk.
@@ -266,17 +299,7 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint6
       }
       if (last) break;
     }
-    // The fixed fold: (chain 0 + chain 1) + (chain 2 + chain 3), then the eight lanes.
-    for (uint64_t t = 0; t < nv; t++)
-#pragma GCC unroll 8
-      for (int r = 0; r < R; r++) {
-        const __m512 p01 = s->part[0][t][r], p23 = s->part[1][t][r];
-        // The masked extract with every lane selected: the plain one trips GCC's
-        // uninitialised-use warning inside its own header.
-        const __m256 c01 = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, p01, 0), _mm512_maskz_extractf32x8_ps(0xFF, p01, 1));
-        const __m256 c23 = _mm256_add_ps(_mm512_maskz_extractf32x8_ps(0xFF, p23, 0), _mm512_maskz_extractf32x8_ps(0xFF, p23, 1));
-        out[(v0 + t) * os + r] = simd::fold(_mm256_add_ps(c01, c23));
-      }
+    for (uint64_t t = 0; t < nv; t++) fold_rows<R>(out + (v0 + t) * os, s->part[0][t], s->part[1][t]);
   }
 }
 
