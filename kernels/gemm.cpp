@@ -31,12 +31,43 @@ constexpr uint64_t kSweepBytes = 1536 * 1024;
 // 1024 columns) stay in the first-level cache while the four chains pass over them in turn.
 constexpr uint64_t kChunkCols = 1024;
 
+// The lines of the weights the next rows or chunk will take, fetched into the second-level
+// cache one at a time from within the tiles. Fetched all at once, they stalled the tiles while
+// the memory answered (about a sixth of the down projection's time).
+struct Fetch {
+  const char* line;     // next line to fetch
+  const char* row_end;  // end of the current row's span
+  uint64_t span;        // bytes of each row's span
+  uint64_t stride;      // bytes from one row to the next
+  uint64_t rows;        // rows left after the current one
+};
+
+// Needs: the first of `rows` rows `cols` fp16 apart at p, span_cols columns of each (or p null:
+// nothing to fetch). Returns the fetch state over those spans.
+inline Fetch fetch_spans(const uint16_t* p, uint64_t cols, uint64_t span_cols, uint64_t rows) {
+  if (!p) return Fetch{nullptr, nullptr, 0, 0, 0};
+  const char* line = reinterpret_cast<const char*>(p);
+  return Fetch{line, line + 2 * span_cols, 2 * span_cols, 2 * cols, rows - 1};
+}
+
+// Needs: f. Fetches its next line, if any is left, into the second-level cache.
+inline void fetch_one(Fetch* f) {
+  if (f->line >= f->row_end) {
+    if (f->rows == 0) return;
+    f->rows--;
+    f->row_end += f->stride;
+    f->line = f->row_end - f->span;
+  }
+  _mm_prefetch(f->line, _MM_HINT_T1);
+  f->line += 64;
+}
+
 // Needs: w = R consecutive fp16 rows of `cols`; x = T vectors of `cols` f32, `cols` apart.
 // Writes out[t*os + r] for r < R, t < T, each the row kernel's result for that row and vector.
 // The chains' partial sums are carried from one column chunk to the next, so each chain still
 // adds its groups in column order.
 template <int R, int T>
-inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols) {
+inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, Fetch* f) {
   const uint64_t blocks = cols / 32;
   const uint64_t chunk_blocks = kChunkCols / 32;
   __m256 part[4][R][T];
@@ -59,6 +90,7 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
       const uint16_t* wj = w + 32 * k0 + 8 * j;
       const float* xj = x + 32 * k0 + 8 * j;
       for (uint64_t k = k0; k < k1; k++, wj += 32, xj += 32) {
+        if (k & 1) fetch_one(f);
         __m256 wr[R];
 #pragma GCC unroll 8
         for (int r = 0; r < R; r++) wr[r] = simd::load_f16(wj + r * cols);
@@ -114,37 +146,6 @@ struct alignas(64) WideScratch {
   float w[kTileRows][kWideStride];        // half of the row group's chunk in f32 (12.75 KiB)
   __m512 part[2][kWideGroup][kTileRows];  // per half h, vector and row: chains 2h | 2h+1 (48 KiB)
 };
-
-// The lines of the weights the next chunk will widen, fetched into the second-level cache one
-// at a time from within the tiles. Fetched all at once, they stalled the tiles while the
-// memory answered (about a sixth of the down projection's time).
-struct Fetch {
-  const char* line;     // next line to fetch
-  const char* row_end;  // end of the current row's span
-  uint64_t span;        // bytes of each row's span
-  uint64_t stride;      // bytes from one row to the next
-  uint64_t rows;        // rows left after the current one
-};
-
-// Needs: the first of `rows` rows `cols` fp16 apart at p, span_cols columns of each (or p null:
-// nothing to fetch). Returns the fetch state over those spans.
-inline Fetch fetch_spans(const uint16_t* p, uint64_t cols, uint64_t span_cols, uint64_t rows) {
-  if (!p) return Fetch{nullptr, nullptr, 0, 0, 0};
-  const char* line = reinterpret_cast<const char*>(p);
-  return Fetch{line, line + 2 * span_cols, 2 * span_cols, 2 * cols, rows - 1};
-}
-
-// Needs: f. Fetches its next line, if any is left, into the second-level cache.
-inline void fetch_one(Fetch* f) {
-  if (f->line >= f->row_end) {
-    if (f->rows == 0) return;
-    f->rows--;
-    f->row_end += f->stride;
-    f->line = f->row_end - f->span;
-  }
-  _mm_prefetch(f->line, _MM_HINT_T1);
-  f->line += 64;
-}
 
 // Needs: R rows of `cols` fp16 at w; `leftover` groups of eight from column c, within the
 // rows. Writes them widened to wf[r][at ..].
@@ -326,23 +327,26 @@ void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint
 #else
 // Needs: as dot_tile, with 1 <= t_count <= kTileVectors. Picks the tile for the vector count.
 template <int R>
-inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t t_count) {
+inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t t_count,
+                       Fetch* f) {
   switch (t_count) {
-    case 1: dot_tile<R, 1>(out, os, w, x, cols); break;
-    case 2: dot_tile<R, 2>(out, os, w, x, cols); break;
-    case 3: dot_tile<R, 3>(out, os, w, x, cols); break;
-    default: dot_tile<R, 4>(out, os, w, x, cols); break;
+    case 1: dot_tile<R, 1>(out, os, w, x, cols, f); break;
+    case 2: dot_tile<R, 2>(out, os, w, x, cols, f); break;
+    case 3: dot_tile<R, 3>(out, os, w, x, cols, f); break;
+    default: dot_tile<R, 4>(out, os, w, x, cols, f); break;
   }
 }
 
-
-// Needs: R consecutive fp16 rows, `count` vectors. The R rows against every vector, a tile of
-// vectors at a time; the rows stay cached across the tiles.
+// Needs: R consecutive fp16 rows, `count` vectors; next_count rows after them that the next
+// call will take (0: none). The R rows against every vector, a tile of vectors at a time; the
+// rows stay cached across the tiles, and the next rows are fetched a line at a time meanwhile.
 template <int R>
-inline void rows_by_all(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count) {
+inline void rows_by_all(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count,
+                        uint64_t next_count) {
+  Fetch fetch = next_count ? fetch_spans(w + R * cols, cols, cols, next_count) : fetch_spans(nullptr, 0, 0, 0);
   for (uint64_t t = 0; t < count; t += kTileVectors) {
     const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
-    dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n);
+    dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n, &fetch);
   }
 }
 
@@ -350,20 +354,14 @@ inline void rows_by_all(float* out, uint64_t os, const uint16_t* w, const float*
 // vectors, the next group's lines fetched while this group is worked on.
 void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
            uint64_t count) {
-  const uint64_t line_elems = 32;  // fp16 values per 64-byte line
   uint64_t r = 0;
   for (; r + kTileRows <= rows; r += kTileRows) {
-    const uint16_t* w = matrix + r * cols;
-    if (r + 2 * kTileRows <= rows) {
-      const uint16_t* next = w + kTileRows * cols;
-      for (uint64_t c = 0; c < kTileRows * cols; c += line_elems) simd::prefetch_stream(next + c);
-    }
-    rows_by_all<kTileRows>(out + r, os, w, x, cols, count);
+    const uint64_t after = rows - r - kTileRows;
+    rows_by_all<kTileRows>(out + r, os, matrix + r * cols, x, cols, count, after < kTileRows ? after : kTileRows);
   }
   switch (rows - r) {
-    case 3: rows_by_all<3>(out + r, os, matrix + r * cols, x, cols, count); break;
-    case 2: rows_by_all<2>(out + r, os, matrix + r * cols, x, cols, count); break;
-    case 1: rows_by_all<1>(out + r, os, matrix + r * cols, x, cols, count); break;
+    case 2: rows_by_all<2>(out + r, os, matrix + r * cols, x, cols, count, 0); break;
+    case 1: rows_by_all<1>(out + r, os, matrix + r * cols, x, cols, count, 0); break;
     default: break;
   }
 }
