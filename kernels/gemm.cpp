@@ -23,8 +23,9 @@ constexpr int kTileRows = 3;
 constexpr int kTileVectors = 4;
 #endif
 // Input vectors of one sweep over the rows are kept within about this many bytes, so that they
-// stay in the second-level cache while every row group visits them (the long rows of the down
-// projection take fewer vectors per sweep; its weights are then streamed once per sweep).
+// stay in the second-level cache while every row group visits them. In the AVX2 image the long
+// rows of the down projection take fewer vectors per sweep (its weights are then streamed once
+// per sweep); the wide image takes such rows a panel of groups at a time instead.
 constexpr uint64_t kSweepBytes = 1536 * 1024;
 
 // Columns per chunk of a tile: the chunk's slices of the tile's vectors and rows (28 KiB at
@@ -142,9 +143,15 @@ constexpr uint64_t kWideChunkCols = 1024;  // columns of one chunk, widened half
 constexpr uint64_t kWideStride = 544;      // f32 per widened row: half a chunk, up to three leftover groups, padding
 constexpr uint64_t kWideGroup = 64;       // vectors whose partial sums sit in the scratch
 
+// Long rows (the down projection's) are taken a panel of row groups at a time, the column
+// chunks outermost: each chunk of every vector is then read from memory once per panel and
+// from the second-level cache by each of its groups, so all the block's vectors share each
+// widening of a group's chunk, where a sweep over the whole rows could hold only a third of them.
+constexpr uint64_t kPanelGroups = 8;
+
 struct alignas(64) WideScratch {
-  float w[kTileRows][kWideStride];        // half of the row group's chunk in f32 (12.75 KiB)
-  __m512 part[2][kWideGroup][kTileRows];  // per half h, vector and row: chains 2h | 2h+1 (48 KiB)
+  float w[kTileRows][kWideStride];                      // half of a row group's chunk in f32 (12.75 KiB)
+  __m512 part[kPanelGroups][2][kWideGroup][kTileRows];  // per group, half h, vector and row: chains 2h | 2h+1 (48 KiB each)
 };
 
 // Needs: R rows of `cols` fp16 at w; `leftover` groups of eight from column c, within the
@@ -248,12 +255,13 @@ inline void fold_rows(float* out, const __m512* p01, const __m512* p23) {
   _mm256_mask_storeu_ps(out, static_cast<__mmask8>((1u << R) - 1), rows);
 }
 
-// Needs: R rows of `cols` fp16 at w, `count` vectors at x, a scratch; next_count rows after
-// them that the next call will take (0: none). Writes out[t*os + r] for every row and vector:
-// a group of vectors at a time, the rows widened chunk by chunk.
+// Needs: `groups` (1 .. kPanelGroups) groups of R rows of `cols` fp16 at w (consecutive rows),
+// `count` vectors at x, a scratch; next_count rows after them that the next call will take (0:
+// none). Writes out[t*os + r] for every row and vector: a group of vectors at a time, the
+// column chunks in order, each group's chunk widened and applied to all the vectors in turn.
 template <int R>
-void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count,
-               WideScratch* s, uint64_t next_count) {
+void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, const float* x, uint64_t cols,
+               uint64_t count, WideScratch* s, uint64_t next_count) {
   const uint64_t blocks = cols / 32;
   const uint64_t leftover = (cols - blocks * 32) / 8;
   const uint64_t chunk_blocks = kWideChunkCols / 32;
@@ -264,63 +272,72 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, const float* x, uint6
       const bool last = k1 == blocks;
       const uint64_t lg = last ? leftover : 0;
       // The weights come from memory on the first pass over the vectors: the next chunk of
-      // these rows (or the first of the next group) is fetched while this one is worked on.
+      // these rows (or the first of the next rows) is fetched while this one is worked on.
       Fetch fetch = fetch_spans(nullptr, 0, 0, 0);
       if (v0 == 0 && !last)
-        fetch = fetch_spans(w + 32 * k1, cols, blocks - k1 < chunk_blocks ? cols - 32 * k1 : kWideChunkCols, R);
+        fetch = fetch_spans(w + 32 * k1, cols, blocks - k1 < chunk_blocks ? cols - 32 * k1 : kWideChunkCols, groups * R);
       else if (v0 == 0 && next_count > 0)
-        fetch = fetch_spans(w + R * cols, cols, cols < kWideChunkCols ? cols : kWideChunkCols, next_count);
+        fetch = fetch_spans(w + groups * R * cols, cols, cols < kWideChunkCols ? cols : kWideChunkCols, next_count);
       const float* xc = x + v0 * cols + 32 * k0;
       const uint64_t nb = k1 - k0;
-      for (int h = 0; h < 2; h++) {
-        const uint64_t lh = h == 0 ? lg : 0;
-        const bool fresh = k0 == 0;
-        const uint16_t* src = w + 32 * k0 + 16 * h;
-        widen_leftover<R>(s->w, 16 * nb, w, cols, 32 * k1, lh);
-        for (uint64_t t = 0; t < nv; t += kTileVectors) {
-          __m512(*part)[kTileRows] = s->part[h] + t;
-          const float* xt = xc + t * cols;
-          const uint64_t n = nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors;
-          if (t == 0) {
-            switch (n) {
-              case 1: wide_tile<R, 1, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-              case 2: wide_tile<R, 2, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-              case 3: wide_tile<R, 3, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-              default: wide_tile<R, 4, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-            }
-          } else {
-            switch (n) {
-              case 1: wide_tile<R, 1, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-              case 2: wide_tile<R, 2, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-              case 3: wide_tile<R, 3, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-              default: wide_tile<R, 4, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+      const bool fresh = k0 == 0;
+      for (uint64_t g = 0; g < groups; g++) {
+        const uint16_t* wg = w + g * R * cols;
+        for (int h = 0; h < 2; h++) {
+          const uint64_t lh = h == 0 ? lg : 0;
+          const uint16_t* src = wg + 32 * k0 + 16 * h;
+          widen_leftover<R>(s->w, 16 * nb, wg, cols, 32 * k1, lh);
+          for (uint64_t t = 0; t < nv; t += kTileVectors) {
+            __m512(*part)[kTileRows] = s->part[g][h] + t;
+            const float* xt = xc + t * cols;
+            const uint64_t n = nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors;
+            if (t == 0) {
+              switch (n) {
+                case 1: wide_tile<R, 1, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+                case 2: wide_tile<R, 2, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+                case 3: wide_tile<R, 3, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+                default: wide_tile<R, 4, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+              }
+            } else {
+              switch (n) {
+                case 1: wide_tile<R, 1, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+                case 2: wide_tile<R, 2, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+                case 3: wide_tile<R, 3, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+                default: wide_tile<R, 4, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
+              }
             }
           }
         }
       }
       if (last) break;
     }
-    for (uint64_t t = 0; t < nv; t++) fold_rows<R>(out + (v0 + t) * os, s->part[0][t], s->part[1][t]);
+    for (uint64_t g = 0; g < groups; g++)
+      for (uint64_t t = 0; t < nv; t++) fold_rows<R>(out + (v0 + t) * os + g * R, s->part[g][0][t], s->part[g][1][t]);
   }
 }
 
-// Needs: rows consecutive fp16 rows, `count` vectors. One sweep: every row group over all the
-// vectors (each group fetches the next one's first chunk ahead, see wide_rows).
+// Needs: rows consecutive fp16 rows, `count` vectors; `panel` (1 .. kPanelGroups) row groups
+// taken at a time. One sweep: every panel of row groups over all the vectors (each panel
+// fetches the next one's first chunk ahead, see wide_rows).
 void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
-           uint64_t count) {
+           uint64_t count, uint64_t panel) {
   WideScratch s;
+  const uint64_t panel_rows = panel * kTileRows;
   uint64_t r = 0;
-  for (; r + kTileRows <= rows; r += kTileRows) {
-    const uint64_t after = rows - r - kTileRows;
-    wide_rows<kTileRows>(out + r, os, matrix + r * cols, x, cols, count, &s, after < kTileRows ? after : kTileRows);
+  for (; r + kTileRows <= rows;) {
+    const uint64_t groups = (rows - r) / kTileRows < panel ? (rows - r) / kTileRows : panel;
+    const uint64_t after = rows - r - groups * kTileRows;
+    wide_rows<kTileRows>(out + r, os, matrix + r * cols, groups, x, cols, count, &s,
+                         after < panel_rows ? after : panel_rows);
+    r += groups * kTileRows;
   }
   const uint16_t* w = matrix + r * cols;
   switch (rows - r) {
-    case 5: wide_rows<5>(out + r, os, w, x, cols, count, &s, 0); break;
-    case 4: wide_rows<4>(out + r, os, w, x, cols, count, &s, 0); break;
-    case 3: wide_rows<3>(out + r, os, w, x, cols, count, &s, 0); break;
-    case 2: wide_rows<2>(out + r, os, w, x, cols, count, &s, 0); break;
-    case 1: wide_rows<1>(out + r, os, w, x, cols, count, &s, 0); break;
+    case 5: wide_rows<5>(out + r, os, w, 1, x, cols, count, &s, 0); break;
+    case 4: wide_rows<4>(out + r, os, w, 1, x, cols, count, &s, 0); break;
+    case 3: wide_rows<3>(out + r, os, w, 1, x, cols, count, &s, 0); break;
+    case 2: wide_rows<2>(out + r, os, w, 1, x, cols, count, &s, 0); break;
+    case 1: wide_rows<1>(out + r, os, w, 1, x, cols, count, &s, 0); break;
     default: break;
   }
 }
@@ -376,10 +393,18 @@ extern "C" KV_ABI void dot_rows_f16_batch(float* out, const uint16_t* matrix, co
   if (rows == 0 || cols == 0 || count == 0) return;
   uint64_t per_sweep = kSweepBytes / (cols * sizeof(float));
   per_sweep = per_sweep < uint64_t(kTileVectors) ? kTileVectors : per_sweep / kTileVectors * kTileVectors;
+#if defined(__AVX512F__)
+  if (per_sweep < count) {
+    sweep(out, out_stride, matrix, vectors, cols, rows, count, kPanelGroups);
+    return;
+  }
+  sweep(out, out_stride, matrix, vectors, cols, rows, count, 1);
+#else
   for (uint64_t t = 0; t < count; t += per_sweep) {
     const uint64_t n = count - t < per_sweep ? count - t : per_sweep;
     sweep(out + t * out_stride, out_stride, matrix, vectors + t * cols, cols, rows, n);
   }
+#endif
 }
 
 extern "C" KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,

@@ -128,13 +128,15 @@ TEST(Gemm, PlainAndBatchedProductsTakeTurnsOnOnePool) {
 TEST(DotRowsBatchWide, VectorGroupsAndSweepsBeyondOneScratch) {
   if (!wide_kernels_supported()) GTEST_SKIP() << "no AVX-512 on this processor";
   // More vectors than the scratch holds partial sums for (the rows are widened again for the
-  // next group), and long rows whose vectors take several sweeps (the weights are fetched
-  // again each sweep); leftover groups after several chunks.
+  // next group); long rows, taken in panels of row groups (full and partial panels, rows left
+  // over after the last group, more vectors than one scratch group); leftover groups of
+  // eight after several chunks.
   struct Shape {
     uint64_t rows, cols, count;
   };
   uint32_t seed = 5100;
-  for (const Shape& sh : {Shape{7, 1064, 70}, Shape{13, 2048, 130}, Shape{6, 16384, 30}, Shape{11, 3080, 65}}) {
+  for (const Shape& sh : {Shape{7, 1064, 70}, Shape{13, 2048, 130}, Shape{6, 16384, 30}, Shape{11, 3080, 65},
+                          Shape{59, 16392, 30}, Shape{13, 8200, 70}}) {
     auto m = testdata::halves(sh.rows * sh.cols, seed);
     auto x = testdata::spread(sh.count * sh.cols, seed + 1);
     const std::vector<float> want = reference(m, x, sh.cols, sh.rows, sh.count);
