@@ -48,10 +48,19 @@ extern "C" KV_ABI void decoder_layer(const LayerParams* lp) {
   const uint64_t dim = lp->dim;
   const uint64_t ffn = lp->ffn_dim;
 
+  // Products over one input whose weights follow one another, as the file lays them out, and
+  // whose outputs do too, run as one product over all their rows: one dispatch instead of
+  // several, and the weight streams run on across the boundaries. Each row's result is the
+  // same either way.
+  const uint64_t kv = lp->head_dim;
   rms_norm(x_norm, lp->attn_norm, lp->hidden, dim, eps);
-  gemv_f16(q, lp->wq, x_norm, dim, dim, area);
-  gemv_f16(k, lp->wk, x_norm, dim, lp->head_dim, area);
-  gemv_f16(v, lp->wv, x_norm, dim, lp->head_dim, area);
+  if (lp->wk == lp->wq + dim * dim && lp->wv == lp->wk + kv * dim && k == q + dim && v == k + kv) {
+    gemv_f16(q, lp->wq, x_norm, dim, dim + 2 * kv, area);  // q, k and v sit one after another
+  } else {
+    gemv_f16(q, lp->wq, x_norm, dim, dim, area);
+    gemv_f16(k, lp->wk, x_norm, dim, kv, area);
+    gemv_f16(v, lp->wv, x_norm, dim, kv, area);
+  }
 
   for (uint64_t h = 0; h < kHeads; h++) rotate_head(q + h * kHeadDim, lp->rope_cos, lp->rope_sin);
   rotate_head(k, lp->rope_cos, lp->rope_sin);
@@ -69,8 +78,12 @@ extern "C" KV_ABI void decoder_layer(const LayerParams* lp) {
   add_into(lp->hidden, proj_out, dim);
 
   rms_norm(x_norm, lp->ffn_norm, lp->hidden, dim, eps);
-  gemv_f16(gate, lp->w_gate, x_norm, dim, ffn, area);
-  gemv_f16(up, lp->w_up, x_norm, dim, ffn, area);
+  if (lp->w_up == lp->w_gate + ffn * dim && up == gate + ffn) {
+    gemv_f16(gate, lp->w_gate, x_norm, dim, 2 * ffn, area);  // gate and up sit one after another
+  } else {
+    gemv_f16(gate, lp->w_gate, x_norm, dim, ffn, area);
+    gemv_f16(up, lp->w_up, x_norm, dim, ffn, area);
+  }
   geglu(gate, gate, up, ffn);
   gemv_f16(proj_out, lp->w_down, gate, ffn, dim, area);
   add_into(lp->hidden, proj_out, dim);
