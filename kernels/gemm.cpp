@@ -222,6 +222,19 @@ inline void wide_tile(__m512 (*part)[kTileRows], bool fresh, int h, float (*wf)[
     for (int t = 0; t < T; t++) part[t][r] = a[r][t];
 }
 
+// Needs: as wide_tile, with 1 <= n <= kTileVectors vectors. Picks the tile for the count.
+template <int R, bool Widen>
+inline void wide_tile_n(uint64_t n, __m512 (*part)[kTileRows], bool fresh, int h, float (*wf)[kWideStride],
+                        const uint16_t* src, const float* x, uint64_t cols, uint64_t blocks, uint64_t leftover,
+                        Fetch* f) {
+  switch (n) {
+    case 1: wide_tile<R, 1, Widen>(part, fresh, h, wf, src, x, cols, blocks, leftover, f); break;
+    case 2: wide_tile<R, 2, Widen>(part, fresh, h, wf, src, x, cols, blocks, leftover, f); break;
+    case 3: wide_tile<R, 3, Widen>(part, fresh, h, wf, src, x, cols, blocks, leftover, f); break;
+    default: wide_tile<R, 4, Widen>(part, fresh, h, wf, src, x, cols, blocks, leftover, f); break;
+  }
+}
+
 // Needs: p01[r], p23[r] the chains 0|1 and 2|3 of rows r < R of one vector. Writes out[r] =
 // (chain 0 + chain 1) + (chain 2 + chain 3), folded as simd::fold folds, for the R rows at
 // once: every lane makes the very additions of the one-row fold, in its operand order.
@@ -291,21 +304,10 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, cons
             __m512(*part)[kTileRows] = s->part[g][h] + t;
             const float* xt = xc + t * cols;
             const uint64_t n = nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors;
-            if (t == 0) {
-              switch (n) {
-                case 1: wide_tile<R, 1, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-                case 2: wide_tile<R, 2, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-                case 3: wide_tile<R, 3, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-                default: wide_tile<R, 4, true>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-              }
-            } else {
-              switch (n) {
-                case 1: wide_tile<R, 1, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-                case 2: wide_tile<R, 2, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-                case 3: wide_tile<R, 3, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-                default: wide_tile<R, 4, false>(part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch); break;
-              }
-            }
+            if (t == 0)
+              wide_tile_n<R, true>(n, part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch);
+            else
+              wide_tile_n<R, false>(n, part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch);
           }
         }
       }
@@ -360,7 +362,7 @@ inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* 
 template <int R>
 inline void rows_by_all(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count,
                         uint64_t next_count) {
-  Fetch fetch = next_count ? fetch_spans(w + R * cols, cols, cols, next_count) : fetch_spans(nullptr, 0, 0, 0);
+  Fetch fetch = fetch_spans(next_count ? w + R * cols : nullptr, cols, cols, next_count);
   for (uint64_t t = 0; t < count; t += kTileVectors) {
     const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
     dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n, &fetch);
@@ -394,11 +396,8 @@ extern "C" KV_ABI void dot_rows_f16_batch(float* out, const uint16_t* matrix, co
   uint64_t per_sweep = kSweepBytes / (cols * sizeof(float));
   per_sweep = per_sweep < uint64_t(kTileVectors) ? kTileVectors : per_sweep / kTileVectors * kTileVectors;
 #if defined(__AVX512F__)
-  if (per_sweep < count) {
-    sweep(out, out_stride, matrix, vectors, cols, rows, count, kPanelGroups);
-    return;
-  }
-  sweep(out, out_stride, matrix, vectors, cols, rows, count, 1);
+  // Rows too long for all the vectors to stay cached over a sweep go a panel of groups at a time.
+  sweep(out, out_stride, matrix, vectors, cols, rows, count, per_sweep < count ? kPanelGroups : 1);
 #else
   for (uint64_t t = 0; t < count; t += per_sweep) {
     const uint64_t n = count - t < per_sweep ? count - t : per_sweep;
