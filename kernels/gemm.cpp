@@ -269,12 +269,13 @@ inline void fold_rows(float* out, const __m512* p01, const __m512* p23) {
 }
 
 // Needs: `groups` (1 .. kPanelGroups) groups of R rows of `cols` fp16 at w (consecutive rows),
-// `count` vectors at x, a scratch; next_count rows after them that the next call will take (0:
-// none). Writes out[t*os + r] for every row and vector: a group of vectors at a time, the
-// column chunks in order, each group's chunk widened and applied to all the vectors in turn.
+// `count` vectors at x, a scratch; next_count rows at next_w (`cols` apart) that this thread
+// takes next (0: none). Writes out[t*os + r] for every row and vector: a group of vectors at a
+// time, the column chunks in order, each group's chunk widened and applied to all the vectors
+// in turn.
 template <int R>
 void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, const float* x, uint64_t cols,
-               uint64_t count, WideScratch* s, uint64_t next_count) {
+               uint64_t count, WideScratch* s, const uint16_t* next_w, uint64_t next_count) {
   const uint64_t blocks = cols / 32;
   const uint64_t leftover = (cols - blocks * 32) / 8;
   const uint64_t chunk_blocks = kWideChunkCols / 32;
@@ -290,7 +291,7 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, cons
       if (v0 == 0 && !last)
         fetch = fetch_spans(w + 32 * k1, cols, blocks - k1 < chunk_blocks ? cols - 32 * k1 : kWideChunkCols, groups * R);
       else if (v0 == 0 && next_count > 0)
-        fetch = fetch_spans(w + groups * R * cols, cols, cols < kWideChunkCols ? cols : kWideChunkCols, next_count);
+        fetch = fetch_spans(next_w, cols, cols < kWideChunkCols ? cols : kWideChunkCols, next_count);
       const float* xc = x + v0 * cols + 32 * k0;
       const uint64_t nb = k1 - k0;
       const bool fresh = k0 == 0;
@@ -319,27 +320,31 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, cons
 }
 
 // Needs: rows consecutive fp16 rows, `count` vectors; `panel` (1 .. kPanelGroups) row groups
-// taken at a time. One sweep: every panel of row groups over all the vectors (each panel
-// fetches the next one's first chunk ahead, see wide_rows).
+// taken at a time; next_rows rows at next (`cols` apart) that this thread takes after these
+// (0: none). One sweep: every panel of row groups over all the vectors (each panel fetches the
+// next one's first chunk ahead, see wide_rows; the last one the next rows').
 void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
-           uint64_t count, uint64_t panel) {
+           uint64_t count, uint64_t panel, const uint16_t* next, uint64_t next_rows) {
   WideScratch s;
   const uint64_t panel_rows = panel * kTileRows;
+  if (next_rows > panel_rows) next_rows = panel_rows;
   uint64_t r = 0;
   for (; r + kTileRows <= rows;) {
     const uint64_t groups = (rows - r) / kTileRows < panel ? (rows - r) / kTileRows : panel;
     const uint64_t after = rows - r - groups * kTileRows;
-    wide_rows<kTileRows>(out + r, os, matrix + r * cols, groups, x, cols, count, &s,
-                         after < panel_rows ? after : panel_rows);
+    const uint16_t* w = matrix + r * cols;
+    const uint16_t* w_after = w + groups * kTileRows * cols;
+    wide_rows<kTileRows>(out + r, os, w, groups, x, cols, count, &s, after ? w_after : next,
+                         after ? (after < panel_rows ? after : panel_rows) : next_rows);
     r += groups * kTileRows;
   }
   const uint16_t* w = matrix + r * cols;
   switch (rows - r) {
-    case 5: wide_rows<5>(out + r, os, w, 1, x, cols, count, &s, 0); break;
-    case 4: wide_rows<4>(out + r, os, w, 1, x, cols, count, &s, 0); break;
-    case 3: wide_rows<3>(out + r, os, w, 1, x, cols, count, &s, 0); break;
-    case 2: wide_rows<2>(out + r, os, w, 1, x, cols, count, &s, 0); break;
-    case 1: wide_rows<1>(out + r, os, w, 1, x, cols, count, &s, 0); break;
+    case 5: wide_rows<5>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
+    case 4: wide_rows<4>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
+    case 3: wide_rows<3>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
+    case 2: wide_rows<2>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
+    case 1: wide_rows<1>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
     default: break;
   }
 }
@@ -356,35 +361,79 @@ inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* 
   }
 }
 
-// Needs: R consecutive fp16 rows, `count` vectors; next_count rows after them that the next
+// Needs: R consecutive fp16 rows, `count` vectors; next_count rows at next_w that the next
 // call will take (0: none). The R rows against every vector, a tile of vectors at a time; the
 // rows stay cached across the tiles, and the next rows are fetched a line at a time meanwhile.
 template <int R>
 inline void rows_by_all(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count,
-                        uint64_t next_count) {
-  Fetch fetch = fetch_spans(next_count ? w + R * cols : nullptr, cols, cols, next_count);
+                        const uint16_t* next_w, uint64_t next_count) {
+  Fetch fetch = fetch_spans(next_count ? next_w : nullptr, cols, cols, next_count);
   for (uint64_t t = 0; t < count; t += kTileVectors) {
     const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
     dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n, &fetch);
   }
 }
 
-// Needs: rows consecutive fp16 rows, `count` vectors. One sweep: every row group over all the
-// vectors, the next group's lines fetched while this group is worked on.
+// Needs: rows consecutive fp16 rows, `count` vectors; next_rows rows at next that this thread
+// takes after these (0: none). One sweep: every row group over all the vectors, the next
+// group's lines fetched while this group is worked on.
 void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
-           uint64_t count) {
+           uint64_t count, const uint16_t* next, uint64_t next_rows) {
+  if (next_rows > uint64_t(kTileRows)) next_rows = kTileRows;
   uint64_t r = 0;
   for (; r + kTileRows <= rows; r += kTileRows) {
     const uint64_t after = rows - r - kTileRows;
-    rows_by_all<kTileRows>(out + r, os, matrix + r * cols, x, cols, count, after < kTileRows ? after : kTileRows);
+    const uint16_t* w = matrix + r * cols;
+    rows_by_all<kTileRows>(out + r, os, w, x, cols, count, after ? w + kTileRows * cols : next,
+                           after ? (after < kTileRows ? after : kTileRows) : next_rows);
   }
+  const uint16_t* w = matrix + r * cols;
   switch (rows - r) {
-    case 2: rows_by_all<2>(out + r, os, matrix + r * cols, x, cols, count, 0); break;
-    case 1: rows_by_all<1>(out + r, os, matrix + r * cols, x, cols, count, 0); break;
+    case 2: rows_by_all<2>(out + r, os, w, x, cols, count, next, next_rows); break;
+    case 1: rows_by_all<1>(out + r, os, w, x, cols, count, next, next_rows); break;
     default: break;
   }
 }
 #endif
+
+// Needs: as dot_rows_f16_batch; next_rows rows at next that this thread takes after these (0:
+// none), whose first lines are fetched while the last rows here are worked on.
+void batch_rows(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows, uint64_t count,
+                uint64_t out_stride, const uint16_t* next, uint64_t next_rows) {
+  if (rows == 0 || cols == 0 || count == 0) return;
+  uint64_t per_sweep = kSweepBytes / (cols * sizeof(float));
+  per_sweep = per_sweep < uint64_t(kTileVectors) ? kTileVectors : per_sweep / kTileVectors * kTileVectors;
+#if defined(__AVX512F__)
+  // Rows too long for all the vectors to stay cached over a sweep go a panel of groups at a time.
+  sweep(out, out_stride, matrix, vectors, cols, rows, count, per_sweep < count ? kPanelGroups : 1, next, next_rows);
+#else
+  for (uint64_t t = 0; t < count; t += per_sweep) {
+    const uint64_t n = count - t < per_sweep ? count - t : per_sweep;
+    const bool last = t + n == count;
+    sweep(out + t * out_stride, out_stride, matrix, vectors + t * cols, cols, rows, n, last ? next : nullptr,
+          last ? next_rows : 0);
+  }
+#endif
+}
+
+// Multiply-adds in one claimed unit of a batched product: about half a millisecond of one
+// core's work, long enough that claiming costs nothing, short enough that the threads finish
+// within a unit of each other.
+constexpr uint64_t kUnitMacs = uint64_t(1) << 25;
+// Rows of a unit are a multiple of this: whole row groups of either image, and whole groups of
+// eight for a GeGLU after the product.
+constexpr uint64_t kUnitStep = 24;
+
+// Needs: gate, up f32 [count][stride], rows r0 .. r0+n of each (n a multiple of eight). Writes
+// gate[t][r] = gelu(gate[t][r]) * up[t][r] for those rows.
+inline void geglu_rows(float* gate, const float* up, uint64_t stride, uint64_t count, uint64_t r0, uint64_t n) {
+  for (uint64_t t = 0; t < count; t++) geglu(gate + t * stride + r0, gate + t * stride + r0, up + t * stride + r0, n);
+}
+
+// Needs: as gemm_f16; gate null or as gemm_geglu_f16's. The product, split in claimed units
+// over the pool, then the GeGLU where gate is given.
+void gemm_dispatch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
+                   uint64_t count, float* gate, JobHeader* area);
 
 }  // namespace
 
@@ -392,20 +441,28 @@ extern "C" KV_ABI void dot_rows_f16_batch(float* out, const uint16_t* matrix, co
                                           uint64_t rows, uint64_t count, uint64_t out_stride) {
   // out: f32, token t's rows at out + t*out_stride, caller's; matrix: fp16[rows][cols] (usually
   // the weights view); vectors: f32[count][cols], caller's.
-  if (rows == 0 || cols == 0 || count == 0) return;
-  uint64_t per_sweep = kSweepBytes / (cols * sizeof(float));
-  per_sweep = per_sweep < uint64_t(kTileVectors) ? kTileVectors : per_sweep / kTileVectors * kTileVectors;
-#if defined(__AVX512F__)
-  // Rows too long for all the vectors to stay cached over a sweep go a panel of groups at a time.
-  sweep(out, out_stride, matrix, vectors, cols, rows, count, per_sweep < count ? kPanelGroups : 1);
-#else
-  for (uint64_t t = 0; t < count; t += per_sweep) {
-    const uint64_t n = count - t < per_sweep ? count - t : per_sweep;
-    sweep(out + t * out_stride, out_stride, matrix, vectors + t * cols, cols, rows, n);
-  }
-#endif
+  batch_rows(out, matrix, vectors, cols, rows, count, out_stride, nullptr, 0);
 }
 
+extern "C" KV_ABI void gemm_claim_units(const JobSlot* job, JobHeader* area) {
+  // job: the whole product (out, matrix, vector = the first vector, cols, rows); area: its
+  // header (batch, batch_out_stride, unit_rows, next_unit). Each unit is claimed one ahead of
+  // its work, so that the lines of the next rows this thread takes are fetched in time.
+  const uint64_t unit = area->unit_rows;
+  const uint64_t rows = job->rows;
+  const uint64_t units = (rows + unit - 1) / unit;
+  uint64_t cur = __atomic_fetch_add(&area->next_unit, 1u, __ATOMIC_RELAXED);
+  while (cur < units) {
+    const uint64_t nxt = __atomic_fetch_add(&area->next_unit, 1u, __ATOMIC_RELAXED);
+    const uint64_t r0 = cur * unit;
+    const uint64_t n = rows - r0 < unit ? rows - r0 : unit;
+    const uint64_t next_rows = nxt < units ? (rows - nxt * unit < unit ? rows - nxt * unit : unit) : 0;
+    batch_rows(job->out + r0, job->matrix + r0 * job->cols, job->vector, job->cols, n, area->batch,
+               area->batch_out_stride, job->matrix + (nxt < units ? nxt * unit : 0) * job->cols, next_rows);
+    if (area->geglu_gate) geglu_rows(area->geglu_gate, job->out, area->batch_out_stride, area->batch, r0, n);
+    cur = nxt;
+  }
+}
 extern "C" KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
                                 uint64_t rows, uint64_t count, JobHeader* area) {
   // out: f32[count][rows], caller's; matrix: fp16[rows][cols]; vectors: f32[count][cols], shared
@@ -414,27 +471,59 @@ extern "C" KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float*
     gemv_f16(out, matrix, vectors, cols, rows, area);
     return;
   }
+  gemm_dispatch(out, matrix, vectors, cols, rows, count, nullptr, area);
+}
+
+extern "C" KV_ABI void gemm_geglu_f16(float* up, const uint16_t* matrix, const float* vectors, uint64_t cols,
+                                      uint64_t rows, uint64_t count, float* gate, JobHeader* area) {
+  // up: f32[count][rows], caller's (the product); gate: f32[count][rows], caller's (the gate
+  // product, replaced by the activation); the rest as gemm_f16.
+  if (count == 1) {
+    gemv_f16(up, matrix, vectors, cols, rows, area);
+    geglu_rows(gate, up, rows, 1, 0, rows);
+    return;
+  }
+  gemm_dispatch(up, matrix, vectors, cols, rows, count, gate, area);
+}
+
+namespace {
+
+void gemm_dispatch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
+                   uint64_t count, float* gate, JobHeader* area) {
   uint32_t workers = area ? area->worker_count : 0;
   if (workers == 0 || rows < kMinParallelRows) {
     dot_rows_f16_batch(out, matrix, vectors, cols, rows, count, rows);
+    if (gate) geglu_rows(gate, out, rows, count, 0, rows);
     return;
   }
   JobSlot* slots = reinterpret_cast<JobSlot*>(area + 1);
   __atomic_store_n(&area->done_count, 0u, __ATOMIC_RELAXED);
   area->batch = static_cast<uint32_t>(count);
   area->batch_out_stride = rows;
+  // Units of about kUnitMacs each, and at least four per thread so that small products still
+  // spread.
+  const uint64_t threads = workers + 1ull;
+  uint64_t unit = kUnitMacs / (cols * count);
+  if (unit > rows / (4 * threads)) unit = rows / (4 * threads);
+  unit = unit < kUnitStep ? kUnitStep : unit / kUnitStep * kUnitStep;
+  area->unit_rows = unit;
+  area->geglu_gate = gate;
+  __atomic_store_n(&area->next_unit, 0u, __ATOMIC_RELAXED);
   uint32_t seq = area->job_seq + 1;
   area->job_seq = seq;
-  // Rows split as gemv_f16 splits them: the calling thread takes rows [0, q), worker k rows
-  // [k*q, (k+1)*q), the last worker the rest.
-  uint64_t q = rows / (workers + 1ull);
-  for (uint32_t k = 1; k <= workers; k++) {
-    JobSlot* s = &slots[k - 1];
-    s->out = out + k * q;
-    s->matrix = matrix + k * q * cols;
+  JobSlot whole{};
+  whole.out = out;
+  whole.matrix = matrix;
+  whole.vector = vectors;
+  whole.cols = cols;
+  whole.rows = rows;
+  for (uint32_t k = 0; k < workers; k++) {
+    JobSlot* s = &slots[k];
+    s->out = out;
+    s->matrix = matrix;
     s->vector = vectors;
     s->cols = cols;
-    s->rows = k == workers ? rows - workers * q : q;
+    s->rows = rows;
     if (s->done_counter != &area->done_count) s->done_counter = &area->done_count;
     __atomic_store_n(&s->post_seq, seq, __ATOMIC_RELEASE);  // publishes the fields above
   }
@@ -442,6 +531,8 @@ extern "C" KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float*
   for (uint32_t k = 0; k < workers; k++) {
     if (__atomic_load_n(&slots[k].parked, __ATOMIC_RELAXED) != 0) area->wake(&slots[k].post_seq);
   }
-  dot_rows_f16_batch(out, matrix, vectors, cols, q, count, rows);
+  gemm_claim_units(&whole, area);
   while (__atomic_load_n(&area->done_count, __ATOMIC_ACQUIRE) < workers) _mm_pause();
 }
+
+}  // namespace

@@ -25,9 +25,16 @@ struct alignas(64) JobHeader {
   // (consecutive, `cols` apart) and its `out` the first token's rows, the next token's rows
   // `batch_out_stride` elements further. Written by the dispatcher before it posts.
   uint32_t batch;
-  uint32_t reserved0;
+  // A batched product is not split in fixed shares: every slot holds the whole product and
+  // each thread, the dispatcher included, claims units of `unit_rows` rows by incrementing
+  // next_unit until none is left, so a thread slowed by other work on its core holds the
+  // others back by at most one unit.
+  uint32_t next_unit;
   uint64_t batch_out_stride;
-  uint8_t reserved[16];
+  uint64_t unit_rows;
+  // Null, or (batched products only) the gate rows of a GeGLU: once a unit's rows are done,
+  // geglu_gate[t][r] = gelu(geglu_gate[t][r]) * out[t][r] for them (rows in units of eight).
+  float* geglu_gate;
 };
 
 struct alignas(64) JobSlot {
@@ -45,7 +52,9 @@ struct alignas(64) JobSlot {
 
 static_assert(sizeof(JobHeader) == 64 && sizeof(JobSlot) == 64);
 static_assert(offsetof(JobHeader, done_count) == 0 && offsetof(JobHeader, job_seq) == 4);
-static_assert(offsetof(JobHeader, batch) == 32 && offsetof(JobHeader, batch_out_stride) == 40);
+static_assert(offsetof(JobHeader, batch) == 32 && offsetof(JobHeader, next_unit) == 36);
+static_assert(offsetof(JobHeader, batch_out_stride) == 40 && offsetof(JobHeader, unit_rows) == 48);
+static_assert(offsetof(JobHeader, geglu_gate) == 56);
 static_assert(offsetof(JobSlot, post_seq) == 0 && offsetof(JobSlot, seen_seq) == 4);
 static_assert(offsetof(JobSlot, stop) == 8 && offsetof(JobSlot, out) == 16);
 static_assert(offsetof(JobSlot, matrix) == 24 && offsetof(JobSlot, vector) == 32);

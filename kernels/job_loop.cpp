@@ -8,13 +8,13 @@
 namespace {
 
 // Needs: a slot whose post_seq has just been seen to differ from seen_seq (acquire), and its
-// header. Runs the posted rows (for one vector or a batch of them, as the header says) and reports completion on the header's counter.
-inline void run_job(JobSlot* slot, uint32_t seq, const JobHeader* header) {
+// header. Runs the posted rows (for one vector), or claims units of a batched product until
+// none is left, and reports completion on the header's counter.
+inline void run_job(JobSlot* slot, uint32_t seq, JobHeader* header) {
   slot->seen_seq = seq;
   const uint32_t batch = header->batch;
   if (batch > 1) {
-    dot_rows_f16_batch(slot->out, slot->matrix, slot->vector, slot->cols, slot->rows, batch,
-                       header->batch_out_stride);
+    gemm_claim_units(slot, header);
   } else {
     dot_rows_f16(slot->out, slot->matrix, slot->vector, slot->cols, slot->rows);
   }
@@ -30,7 +30,7 @@ extern "C" KV_ABI uint32_t job_loop(JobSlot* slot) {
   // the pool fills before the thread starts; until it is known the worker only spins. Its wait
   // routine and spin budget never change, and copying them keeps the idle loop off the header's
   // cache line, which the dispatcher writes.
-  const JobHeader* header = reinterpret_cast<const JobHeader*>(slot->done_counter);
+  JobHeader* header = reinterpret_cast<JobHeader*>(slot->done_counter);
   AddressWaitFn wait = header && header->spin_cycles ? header->wait : nullptr;
   uint64_t budget = header ? header->spin_cycles : 0;
   uint64_t idle_since = __builtin_ia32_rdtsc();
@@ -38,7 +38,7 @@ extern "C" KV_ABI uint32_t job_loop(JobSlot* slot) {
     uint32_t seq = __atomic_load_n(&slot->post_seq, __ATOMIC_ACQUIRE);
     if (seq != slot->seen_seq) {
       if (header == nullptr) {  // an area whose owner left done_counter for the first post
-        header = reinterpret_cast<const JobHeader*>(slot->done_counter);
+        header = reinterpret_cast<JobHeader*>(slot->done_counter);
         wait = header->spin_cycles ? header->wait : nullptr;
         budget = header->spin_cycles;
       }

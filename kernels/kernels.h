@@ -41,6 +41,13 @@ KV_ABI void dot_rows_f16(float* out, const uint16_t* matrix, const float* vector
 // gemv_f16's for that vector; each weight row is read once for the whole batch.
 KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
                      uint64_t count, JobHeader* area);
+// The same as gemm_f16 into `up`, then gate = gelu(gate) * up element by element (the
+// activation of geglu), each thread on the rows it computed; rows a multiple of 8.
+KV_ABI void gemm_geglu_f16(float* up, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
+                           uint64_t count, float* gate, JobHeader* area);
+// Claims units of the batched product that `job` describes whole (its header: area) and
+// computes them, until every unit is taken; each participant of a gemm_f16 runs it.
+KV_ABI void gemm_claim_units(const JobSlot* job, JobHeader* area);
 // The batched product's rows [0, rows) on the calling thread: out[t*out_stride + r] for each
 // of the `count` vectors (vectors[t*cols ...]).
 KV_ABI void dot_rows_f16_batch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,

@@ -79,8 +79,7 @@ void run_layer(const LayerBlock* b) {
     rms_norm(x_norm + t * kDim, ffn_norm, b->rows + t * kDim, kDim, geom::kNormEps);
   }
   gemm_f16(gate, w_gate, x_norm, kDim, kFfnDim, n, area);
-  gemm_f16(up, w_up, x_norm, kDim, kFfnDim, n, area);
-  for (uint64_t t = 0; t < n; t++) geglu(gate + t * kFfnDim, gate + t * kFfnDim, up + t * kFfnDim, kFfnDim);
+  gemm_geglu_f16(up, w_up, x_norm, kDim, kFfnDim, n, gate, area);  // gate becomes the activation
   gemm_f16(proj, w_down, gate, kFfnDim, kDim, n, area);
   for (uint64_t t = 0; t < n; t++) {
     add_into(b->rows + t * kDim, proj + t * kDim, kDim);

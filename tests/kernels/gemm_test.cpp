@@ -1,8 +1,9 @@
 // The batched product gemm_f16 (and its row kernel) against the scalar reference row by row,
 // bit for bit: vector counts around the tile of four and the sweep limit, row counts around the
 // tile of three and the parallel threshold, the model's column counts, misaligned pointers, pools
-// of 0, 1 and 3 workers, and plain products interleaved with batched ones on the same pool;
-// the wide (AVX-512) row kernel against the same reference.
+// of 0, 1, 3 and 7 workers claiming units of rows, and plain products interleaved with batched
+// ones on the same pool; the product fused with the GeGLU; the wide (AVX-512) row kernel and
+// dispatcher against the same reference.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -16,6 +17,8 @@
 // The wide image's row kernel (the same source built for AVX-512, under another name).
 extern "C" KV_ABI void wide_dot_rows_f16_batch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
                                                uint64_t rows, uint64_t count, uint64_t out_stride);
+extern "C" KV_ABI void wide_gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
+                                    uint64_t rows, uint64_t count, JobHeader* area);
 
 namespace {
 
@@ -106,6 +109,64 @@ TEST(Gemm, CallingThreadAloneAndPoolsOfOneAndThreeWorkers) {
       }
     }
     check_gemm(300, 16384, 3, 2, area, seed++);
+  }
+}
+
+TEST(Gemm, UnitsAreClaimedOnceEachWhateverTheirNumber) {
+  // Many units (short rows, few vectors) with a partial last one, fewer units than threads,
+  // and a single unit, on pools larger than the machine; each through the AVX2 and the wide
+  // dispatcher (the workers run the AVX2 code: the units, not the kernels, decide who computes
+  // what). A unit lost or taken twice leaves sentinels or wrong rows.
+  WorkerPool seven = start_pool(7);
+  WorkerPool three = start_pool(3);
+  struct Shape {
+    uint64_t rows, cols, count;
+  };
+  uint32_t seed = 700;
+  for (JobHeader* area : {seven.area, three.area}) {
+    for (const Shape& sh : {Shape{4099, 32, 3}, Shape{2000, 72, 5}, Shape{256, 2048, 2}, Shape{270, 40, 64},
+                            Shape{16387, 16, 2}}) {
+      check_gemm(sh.rows, sh.cols, sh.count, seed % 4, area, seed);
+      seed += 2;
+    }
+  }
+  if (!wide_kernels_supported()) return;
+  for (const Shape& sh : {Shape{4099, 32, 3}, Shape{300, 2048, 9}, Shape{1037, 520, 6}}) {
+    auto m = testdata::halves(sh.rows * sh.cols, seed);
+    auto x = testdata::spread(sh.count * sh.cols, seed + 1);
+    const std::vector<float> want = reference(m, x, sh.cols, sh.rows, sh.count);
+    std::vector<float> out(sh.count * sh.rows, kSentinel);
+    wide_gemm_f16(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, three.area);
+    EXPECT_EQ(first_bit_difference(out.data(), want.data(), sh.count * sh.rows), -1)
+        << "wide " << sh.rows << " x " << sh.cols << " by " << sh.count;
+    seed += 2;
+  }
+}
+
+TEST(Gemm, TheGegluFollowsEachUnitOfTheProduct) {
+  // gate = gelu(gate) * (W x) against the reference product and activation, alone and on pools
+  // (units of rows, the last one partial), and for one vector; the up rows are left as the
+  // plain product.
+  WorkerPool one = start_pool(1);
+  WorkerPool three = start_pool(3);
+  uint32_t seed = 800;
+  for (JobHeader* area : {static_cast<JobHeader*>(nullptr), one.area, three.area}) {
+    for (uint64_t rows : {8, 256, 1048}) {
+      for (uint64_t count : {1, 2, 7}) {
+        const uint64_t cols = 264;
+        auto m = testdata::halves(rows * cols, seed);
+        auto x = testdata::spread(count * cols, seed + 1);
+        auto gate_in = testdata::spread(count * rows, seed + 2);
+        const std::vector<float> want_up = reference(m, x, cols, rows, count);
+        std::vector<float> want_gate(count * rows);
+        ref::geglu(want_gate.data(), gate_in.data(), want_up.data(), count * rows);
+        std::vector<float> up(count * rows, kSentinel), gate = gate_in;
+        gemm_geglu_f16(up.data(), m.data(), x.data(), cols, rows, count, gate.data(), area);
+        EXPECT_EQ(first_bit_difference(up.data(), want_up.data(), count * rows), -1) << rows << " by " << count;
+        EXPECT_EQ(first_bit_difference(gate.data(), want_gate.data(), count * rows), -1) << rows << " by " << count;
+        seed += 3;
+      }
+    }
   }
 }
 
