@@ -56,6 +56,25 @@ void check_gemm(uint64_t rows, uint64_t cols, uint64_t count, uint64_t off, JobH
   EXPECT_TRUE(pout.guards_intact()) << rows << " x " << cols << " x " << count;
 }
 
+struct Shape {
+  uint64_t rows, cols, count;
+};
+
+// Runs the wide code on a shape, the row kernel alone (area null) or the dispatcher on a pool,
+// and compares every output with the reference.
+void check_wide(const Shape& sh, uint32_t seed, JobHeader* area) {
+  auto m = testdata::halves(sh.rows * sh.cols, seed);
+  auto x = testdata::spread(sh.count * sh.cols, seed + 1);
+  const std::vector<float> want = reference(m, x, sh.cols, sh.rows, sh.count);
+  std::vector<float> out(sh.count * sh.rows, kSentinel);
+  if (area)
+    wide_gemm_f16(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, area);
+  else
+    wide_dot_rows_f16_batch(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, sh.rows);
+  EXPECT_EQ(first_bit_difference(out.data(), want.data(), sh.count * sh.rows), -1)
+      << (area ? "dispatched " : "") << sh.rows << " x " << sh.cols << " by " << sh.count;
+}
+
 }  // namespace
 
 TEST(DotRowsBatch, MatchesTheReferenceOverTilesAndShapes) {
@@ -119,9 +138,6 @@ TEST(Gemm, UnitsAreClaimedOnceEachWhateverTheirNumber) {
   // what). A unit lost or taken twice leaves sentinels or wrong rows.
   WorkerPool seven = start_pool(7);
   WorkerPool three = start_pool(3);
-  struct Shape {
-    uint64_t rows, cols, count;
-  };
   uint32_t seed = 700;
   for (JobHeader* area : {seven.area, three.area}) {
     for (const Shape& sh : {Shape{4099, 32, 3}, Shape{2000, 72, 5}, Shape{256, 2048, 2}, Shape{270, 40, 64},
@@ -132,13 +148,7 @@ TEST(Gemm, UnitsAreClaimedOnceEachWhateverTheirNumber) {
   }
   if (!wide_kernels_supported()) return;
   for (const Shape& sh : {Shape{4099, 32, 3}, Shape{300, 2048, 9}, Shape{1037, 520, 6}}) {
-    auto m = testdata::halves(sh.rows * sh.cols, seed);
-    auto x = testdata::spread(sh.count * sh.cols, seed + 1);
-    const std::vector<float> want = reference(m, x, sh.cols, sh.rows, sh.count);
-    std::vector<float> out(sh.count * sh.rows, kSentinel);
-    wide_gemm_f16(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, three.area);
-    EXPECT_EQ(first_bit_difference(out.data(), want.data(), sh.count * sh.rows), -1)
-        << "wide " << sh.rows << " x " << sh.cols << " by " << sh.count;
+    check_wide(sh, seed, three.area);
     seed += 2;
   }
 }
@@ -192,19 +202,10 @@ TEST(DotRowsBatchWide, VectorGroupsAndSweepsBeyondOneScratch) {
   // next group); long rows, taken in panels of row groups (full and partial panels, rows left
   // over after the last group, more vectors than one scratch group); leftover groups of
   // eight after several chunks.
-  struct Shape {
-    uint64_t rows, cols, count;
-  };
   uint32_t seed = 5100;
   for (const Shape& sh : {Shape{7, 1064, 70}, Shape{13, 2048, 130}, Shape{6, 16384, 30}, Shape{11, 3080, 65},
                           Shape{59, 16392, 30}, Shape{13, 8200, 70}}) {
-    auto m = testdata::halves(sh.rows * sh.cols, seed);
-    auto x = testdata::spread(sh.count * sh.cols, seed + 1);
-    const std::vector<float> want = reference(m, x, sh.cols, sh.rows, sh.count);
-    std::vector<float> out(sh.count * sh.rows, kSentinel);
-    wide_dot_rows_f16_batch(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, sh.rows);
-    EXPECT_EQ(first_bit_difference(out.data(), want.data(), sh.count * sh.rows), -1)
-        << sh.rows << " x " << sh.cols << " by " << sh.count;
+    check_wide(sh, seed, nullptr);
     seed += 2;
   }
 }
