@@ -32,6 +32,34 @@ constexpr uint64_t kSweepBytes = 1536 * 1024;
 // 1024 columns) stay in the first-level cache while the four chains pass over them in turn.
 constexpr uint64_t kChunkCols = 1024;
 
+// The vectors of a dispatched product are first copied into the order in which the tiles read
+// them: within each chunk of kChunkCols columns (nb whole 32-column blocks), columns 0-15 of
+// every block, block after block, then columns 16-31 of every block; the columns after the
+// last whole block stay where they are. A tile's chain pair then reads consecutive lines where
+// it would read every other line, which the second-level cache serves about twice as fast.
+// Needs: src f32 [count][cols]; dst room for as many, not overlapping. Writes the packed copy.
+void pack_vectors(float* dst, const float* src, uint64_t cols, uint64_t count) {
+  const uint64_t blocks = cols / 32;
+  const uint64_t chunk_blocks = kChunkCols / 32;
+  for (uint64_t t = 0; t < count; t++) {
+    const float* s = src + t * cols;
+    float* d = dst + t * cols;
+    for (uint64_t k0 = 0; k0 < blocks; k0 += chunk_blocks) {
+      const uint64_t nb = blocks - k0 < chunk_blocks ? blocks - k0 : chunk_blocks;
+      for (uint64_t k = 0; k < nb; k++) {
+        const float* b = s + 32 * (k0 + k);
+        float* lo = d + 32 * k0 + 16 * k;
+        float* hi = d + 32 * k0 + 16 * nb + 16 * k;
+        _mm256_storeu_ps(lo, _mm256_loadu_ps(b));
+        _mm256_storeu_ps(lo + 8, _mm256_loadu_ps(b + 8));
+        _mm256_storeu_ps(hi, _mm256_loadu_ps(b + 16));
+        _mm256_storeu_ps(hi + 8, _mm256_loadu_ps(b + 24));
+      }
+    }
+    for (uint64_t c = 32 * blocks; c < cols; c++) d[c] = s[c];
+  }
+}
+
 // The lines of the weights the next rows or chunk will take, fetched into the second-level
 // cache one at a time from within the tiles. Fetched all at once, they stalled the tiles while
 // the memory answered (about a sixth of the down projection's time).
@@ -63,12 +91,14 @@ inline void fetch_one(Fetch* f) {
   f->line += 64;
 }
 
-// Needs: w = R consecutive fp16 rows of `cols`; x = T vectors of `cols` f32, `cols` apart.
+// Needs: w = R consecutive fp16 rows of `cols`; x = T vectors of `cols` f32, `cols` apart (in
+// the packed order when `packed`, see pack_vectors).
 // Writes out[t*os + r] for r < R, t < T, each the row kernel's result for that row and vector.
 // The chains' partial sums are carried from one column chunk to the next, so each chain still
 // adds its groups in column order.
 template <int R, int T>
-inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, Fetch* f) {
+inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, Fetch* f,
+                     bool packed) {
   const uint64_t blocks = cols / 32;
   const uint64_t chunk_blocks = kChunkCols / 32;
   __m256 part[4][R][T];
@@ -89,8 +119,9 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
 #pragma GCC unroll 8
         for (int t = 0; t < T; t++) a[r][t] = part[j][r][t];
       const uint16_t* wj = w + 32 * k0 + 8 * j;
-      const float* xj = x + 32 * k0 + 8 * j;
-      for (uint64_t k = k0; k < k1; k++, wj += 32, xj += 32) {
+      const uint64_t xstep = packed ? 16 : 32;
+      const float* xj = x + 32 * k0 + (packed ? (j >> 1) * 16 * (k1 - k0) + (j & 1) * 8 : 8 * j);
+      for (uint64_t k = k0; k < k1; k++, wj += 32, xj += xstep) {
         if (k & 1) fetch_one(f);
         __m256 wr[R];
 #pragma GCC unroll 8
@@ -139,7 +170,7 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
 // stays in the first-level cache, and applied from there to every vector of the sweep; the
 // chains' partial sums wait in the scratch between chunks. The multiply ports then do little
 // but multiply-adds.
-constexpr uint64_t kWideChunkCols = 1024;  // columns of one chunk, widened half by half
+constexpr uint64_t kWideChunkCols = kChunkCols;  // columns of one chunk, widened half by half
 constexpr uint64_t kWideStride = 544;      // f32 per widened row: half a chunk, up to three leftover groups, padding
 constexpr uint64_t kWideGroup = 64;       // vectors whose partial sums sit in the scratch
 
@@ -167,20 +198,21 @@ inline void widen_leftover(float (*wf)[kWideStride], uint64_t at, const uint16_t
 // Needs: wf half h of the R rows' chunk (`blocks` blocks, then `leftover` groups of eight,
 // h = 0 only) or, when Widen, its blocks still to be made from the fp16 rows at src (`cols`
 // apart, at the chunk's first column plus 16h); x = T vectors `cols` apart, at the chunk's
-// first column; part = their partial sums for half h, unless `fresh` (the rows' first chunk:
+// first column (in the packed order when `packed`); part = their partial sums for half h, unless `fresh` (the rows' first chunk:
 // the sums start from zero). Writes to part the sums with the chunk's products for half h
 // added, each lane's additions in column order; when Widen, the widened blocks to wf (the
 // first tile of a half makes them while it multiplies, so the conversion overlaps the
 // multiply-adds); fetches a line of f every other block.
 template <int R, int T, bool Widen>
 inline void wide_tile(__m512 (*part)[kTileRows], bool fresh, int h, float (*wf)[kWideStride], const uint16_t* src,
-                      const float* x, uint64_t cols, uint64_t blocks, uint64_t leftover, Fetch* f) {
+                      const float* x, bool packed, uint64_t cols, uint64_t blocks, uint64_t leftover, Fetch* f) {
   __m512 a[R][T];
 #pragma GCC unroll 8
   for (int r = 0; r < R; r++)
 #pragma GCC unroll 8
     for (int t = 0; t < T; t++) a[r][t] = fresh ? _mm512_setzero_ps() : part[t][r];
-  const float* xh = x + 16 * h;
+  const uint64_t xstep = packed ? 16 : 32;
+  const float* xh = x + (packed ? 16 * h * blocks : 16 * h);
   for (uint64_t k = 0; k < blocks; k++) {
     if (k & 1) fetch_one(f);
     __m512 wr[R];
@@ -196,7 +228,7 @@ inline void wide_tile(__m512 (*part)[kTileRows], bool fresh, int h, float (*wf)[
     }
 #pragma GCC unroll 8
     for (int t = 0; t < T; t++) {
-      const __m512 xv = _mm512_loadu_ps(xh + t * cols + 32 * k);
+      const __m512 xv = _mm512_loadu_ps(xh + t * cols + xstep * k);
 #pragma GCC unroll 8
       for (int r = 0; r < R; r++) a[r][t] = _mm512_fmadd_ps(xv, wr[r], a[r][t]);
     }
@@ -225,13 +257,13 @@ inline void wide_tile(__m512 (*part)[kTileRows], bool fresh, int h, float (*wf)[
 // Needs: as wide_tile, with 1 <= n <= kTileVectors vectors. Picks the tile for the count.
 template <int R, bool Widen>
 inline void wide_tile_n(uint64_t n, __m512 (*part)[kTileRows], bool fresh, int h, float (*wf)[kWideStride],
-                        const uint16_t* src, const float* x, uint64_t cols, uint64_t blocks, uint64_t leftover,
-                        Fetch* f) {
+                        const uint16_t* src, const float* x, bool packed, uint64_t cols, uint64_t blocks,
+                        uint64_t leftover, Fetch* f) {
   switch (n) {
-    case 1: wide_tile<R, 1, Widen>(part, fresh, h, wf, src, x, cols, blocks, leftover, f); break;
-    case 2: wide_tile<R, 2, Widen>(part, fresh, h, wf, src, x, cols, blocks, leftover, f); break;
-    case 3: wide_tile<R, 3, Widen>(part, fresh, h, wf, src, x, cols, blocks, leftover, f); break;
-    default: wide_tile<R, 4, Widen>(part, fresh, h, wf, src, x, cols, blocks, leftover, f); break;
+    case 1: wide_tile<R, 1, Widen>(part, fresh, h, wf, src, x, packed, cols, blocks, leftover, f); break;
+    case 2: wide_tile<R, 2, Widen>(part, fresh, h, wf, src, x, packed, cols, blocks, leftover, f); break;
+    case 3: wide_tile<R, 3, Widen>(part, fresh, h, wf, src, x, packed, cols, blocks, leftover, f); break;
+    default: wide_tile<R, 4, Widen>(part, fresh, h, wf, src, x, packed, cols, blocks, leftover, f); break;
   }
 }
 
@@ -274,7 +306,7 @@ inline void fold_rows(float* out, const __m512* p01, const __m512* p23) {
 // time, the column chunks in order, each group's chunk widened and applied to all the vectors
 // in turn.
 template <int R>
-void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, const float* x, uint64_t cols,
+void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, const float* x, bool packed, uint64_t cols,
                uint64_t count, WideScratch* s, const uint16_t* next_w, uint64_t next_count) {
   const uint64_t blocks = cols / 32;
   const uint64_t leftover = (cols - blocks * 32) / 8;
@@ -306,9 +338,9 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, cons
             const float* xt = xc + t * cols;
             const uint64_t n = nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors;
             if (t == 0)
-              wide_tile_n<R, true>(n, part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch);
+              wide_tile_n<R, true>(n, part, fresh, h, s->w, src, xt, packed, cols, nb, lh, &fetch);
             else
-              wide_tile_n<R, false>(n, part, fresh, h, s->w, src, xt, cols, nb, lh, &fetch);
+              wide_tile_n<R, false>(n, part, fresh, h, s->w, src, xt, packed, cols, nb, lh, &fetch);
           }
         }
       }
@@ -323,7 +355,7 @@ void wide_rows(float* out, uint64_t os, const uint16_t* w, uint64_t groups, cons
 // taken at a time; next_rows rows at next (`cols` apart) that this thread takes after these
 // (0: none). One sweep: every panel of row groups over all the vectors (each panel fetches the
 // next one's first chunk ahead, see wide_rows; the last one the next rows').
-void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
+void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, bool packed, uint64_t cols, uint64_t rows,
            uint64_t count, uint64_t panel, const uint16_t* next, uint64_t next_rows) {
   WideScratch s;
   const uint64_t panel_rows = panel * kTileRows;
@@ -334,17 +366,17 @@ void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint
     const uint64_t after = rows - r - groups * kTileRows;
     const uint16_t* w = matrix + r * cols;
     const uint16_t* w_after = w + groups * kTileRows * cols;
-    wide_rows<kTileRows>(out + r, os, w, groups, x, cols, count, &s, after ? w_after : next,
+    wide_rows<kTileRows>(out + r, os, w, groups, x, packed, cols, count, &s, after ? w_after : next,
                          after ? (after < panel_rows ? after : panel_rows) : next_rows);
     r += groups * kTileRows;
   }
   const uint16_t* w = matrix + r * cols;
   switch (rows - r) {
-    case 5: wide_rows<5>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
-    case 4: wide_rows<4>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
-    case 3: wide_rows<3>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
-    case 2: wide_rows<2>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
-    case 1: wide_rows<1>(out + r, os, w, 1, x, cols, count, &s, next, next_rows); break;
+    case 5: wide_rows<5>(out + r, os, w, 1, x, packed, cols, count, &s, next, next_rows); break;
+    case 4: wide_rows<4>(out + r, os, w, 1, x, packed, cols, count, &s, next, next_rows); break;
+    case 3: wide_rows<3>(out + r, os, w, 1, x, packed, cols, count, &s, next, next_rows); break;
+    case 2: wide_rows<2>(out + r, os, w, 1, x, packed, cols, count, &s, next, next_rows); break;
+    case 1: wide_rows<1>(out + r, os, w, 1, x, packed, cols, count, &s, next, next_rows); break;
     default: break;
   }
 }
@@ -352,12 +384,12 @@ void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint
 // Needs: as dot_tile, with 1 <= t_count <= kTileVectors. Picks the tile for the vector count.
 template <int R>
 inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t t_count,
-                       Fetch* f) {
+                       Fetch* f, bool packed) {
   switch (t_count) {
-    case 1: dot_tile<R, 1>(out, os, w, x, cols, f); break;
-    case 2: dot_tile<R, 2>(out, os, w, x, cols, f); break;
-    case 3: dot_tile<R, 3>(out, os, w, x, cols, f); break;
-    default: dot_tile<R, 4>(out, os, w, x, cols, f); break;
+    case 1: dot_tile<R, 1>(out, os, w, x, cols, f, packed); break;
+    case 2: dot_tile<R, 2>(out, os, w, x, cols, f, packed); break;
+    case 3: dot_tile<R, 3>(out, os, w, x, cols, f, packed); break;
+    default: dot_tile<R, 4>(out, os, w, x, cols, f, packed); break;
   }
 }
 
@@ -365,52 +397,53 @@ inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* 
 // call will take (0: none). The R rows against every vector, a tile of vectors at a time; the
 // rows stay cached across the tiles, and the next rows are fetched a line at a time meanwhile.
 template <int R>
-inline void rows_by_all(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t count,
-                        const uint16_t* next_w, uint64_t next_count) {
+inline void rows_by_all(float* out, uint64_t os, const uint16_t* w, const float* x, bool packed, uint64_t cols,
+                        uint64_t count, const uint16_t* next_w, uint64_t next_count) {
   Fetch fetch = fetch_spans(next_count ? next_w : nullptr, cols, cols, next_count);
   for (uint64_t t = 0; t < count; t += kTileVectors) {
     const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
-    dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n, &fetch);
+    dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n, &fetch, packed);
   }
 }
 
 // Needs: rows consecutive fp16 rows, `count` vectors; next_rows rows at next that this thread
 // takes after these (0: none). One sweep: every row group over all the vectors, the next
 // group's lines fetched while this group is worked on.
-void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, uint64_t cols, uint64_t rows,
+void sweep(float* out, uint64_t os, const uint16_t* matrix, const float* x, bool packed, uint64_t cols, uint64_t rows,
            uint64_t count, const uint16_t* next, uint64_t next_rows) {
   if (next_rows > uint64_t(kTileRows)) next_rows = kTileRows;
   uint64_t r = 0;
   for (; r + kTileRows <= rows; r += kTileRows) {
     const uint64_t after = rows - r - kTileRows;
     const uint16_t* w = matrix + r * cols;
-    rows_by_all<kTileRows>(out + r, os, w, x, cols, count, after ? w + kTileRows * cols : next,
+    rows_by_all<kTileRows>(out + r, os, w, x, packed, cols, count, after ? w + kTileRows * cols : next,
                            after ? (after < kTileRows ? after : kTileRows) : next_rows);
   }
   const uint16_t* w = matrix + r * cols;
   switch (rows - r) {
-    case 2: rows_by_all<2>(out + r, os, w, x, cols, count, next, next_rows); break;
-    case 1: rows_by_all<1>(out + r, os, w, x, cols, count, next, next_rows); break;
+    case 2: rows_by_all<2>(out + r, os, w, x, packed, cols, count, next, next_rows); break;
+    case 1: rows_by_all<1>(out + r, os, w, x, packed, cols, count, next, next_rows); break;
     default: break;
   }
 }
 #endif
 
-// Needs: as dot_rows_f16_batch; next_rows rows at next that this thread takes after these (0:
-// none), whose first lines are fetched while the last rows here are worked on.
-void batch_rows(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows, uint64_t count,
-                uint64_t out_stride, const uint16_t* next, uint64_t next_rows) {
+// Needs: as dot_rows_f16_batch, the vectors in the packed order when `packed`; next_rows rows at
+// next that this thread takes after these (0: none), whose first lines are fetched meanwhile.
+void batch_rows(float* out, const uint16_t* matrix, const float* vectors, bool packed, uint64_t cols, uint64_t rows,
+                uint64_t count, uint64_t out_stride, const uint16_t* next, uint64_t next_rows) {
   if (rows == 0 || cols == 0 || count == 0) return;
   uint64_t per_sweep = kSweepBytes / (cols * sizeof(float));
   per_sweep = per_sweep < uint64_t(kTileVectors) ? kTileVectors : per_sweep / kTileVectors * kTileVectors;
 #if defined(__AVX512F__)
   // Rows too long for all the vectors to stay cached over a sweep go a panel of groups at a time.
-  sweep(out, out_stride, matrix, vectors, cols, rows, count, per_sweep < count ? kPanelGroups : 1, next, next_rows);
+  sweep(out, out_stride, matrix, vectors, packed, cols, rows, count, per_sweep < count ? kPanelGroups : 1, next,
+        next_rows);
 #else
   for (uint64_t t = 0; t < count; t += per_sweep) {
     const uint64_t n = count - t < per_sweep ? count - t : per_sweep;
     const bool last = t + n == count;
-    sweep(out + t * out_stride, out_stride, matrix, vectors + t * cols, cols, rows, n, last ? next : nullptr,
+    sweep(out + t * out_stride, out_stride, matrix, vectors + t * cols, packed, cols, rows, n, last ? next : nullptr,
           last ? next_rows : 0);
   }
 #endif
@@ -430,10 +463,11 @@ inline void geglu_rows(float* gate, const float* up, uint64_t stride, uint64_t c
   for (uint64_t t = 0; t < count; t++) geglu(gate + t * stride + r0, gate + t * stride + r0, up + t * stride + r0, n);
 }
 
-// Needs: as gemm_f16; gate null or as gemm_geglu_f16's. The product, split in claimed units
-// over the pool, then the GeGLU where gate is given.
+// Needs: as gemm_f16; gate null or as gemm_geglu_f16's. The product (on the packed copy of
+// the vectors where pack is given), split in claimed units over the pool, then the GeGLU where
+// gate is given.
 void gemm_dispatch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
-                   uint64_t count, float* gate, JobHeader* area);
+                   uint64_t count, float* gate, float* pack, JobHeader* area);
 
 }  // namespace
 
@@ -441,7 +475,7 @@ extern "C" KV_ABI void dot_rows_f16_batch(float* out, const uint16_t* matrix, co
                                           uint64_t rows, uint64_t count, uint64_t out_stride) {
   // out: f32, token t's rows at out + t*out_stride, caller's; matrix: fp16[rows][cols] (usually
   // the weights view); vectors: f32[count][cols], caller's.
-  batch_rows(out, matrix, vectors, cols, rows, count, out_stride, nullptr, 0);
+  batch_rows(out, matrix, vectors, false, cols, rows, count, out_stride, nullptr, 0);
 }
 
 extern "C" KV_ABI void gemm_claim_units(const JobSlot* job, JobHeader* area) {
@@ -457,25 +491,26 @@ extern "C" KV_ABI void gemm_claim_units(const JobSlot* job, JobHeader* area) {
     const uint64_t r0 = cur * unit;
     const uint64_t n = rows - r0 < unit ? rows - r0 : unit;
     const uint64_t next_rows = nxt < units ? (rows - nxt * unit < unit ? rows - nxt * unit : unit) : 0;
-    batch_rows(job->out + r0, job->matrix + r0 * job->cols, job->vector, job->cols, n, area->batch,
-               area->batch_out_stride, job->matrix + (nxt < units ? nxt * unit : 0) * job->cols, next_rows);
+    batch_rows(job->out + r0, job->matrix + r0 * job->cols, job->vector, area->vectors_packed != 0, job->cols, n,
+               area->batch, area->batch_out_stride, job->matrix + (nxt < units ? nxt * unit : 0) * job->cols, next_rows);
     if (area->geglu_gate) geglu_rows(area->geglu_gate, job->out, area->batch_out_stride, area->batch, r0, n);
     cur = nxt;
   }
 }
 extern "C" KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
-                                uint64_t rows, uint64_t count, JobHeader* area) {
+                                uint64_t rows, uint64_t count, float* pack, JobHeader* area) {
   // out: f32[count][rows], caller's; matrix: fp16[rows][cols]; vectors: f32[count][cols], shared
-  // read-only with the workers; area: the job area or null.
+  // read-only with the workers; pack: f32[count][cols] scratch, caller's, or null; area: the job
+  // area or null.
   if (count == 1) {
     gemv_f16(out, matrix, vectors, cols, rows, area);
     return;
   }
-  gemm_dispatch(out, matrix, vectors, cols, rows, count, nullptr, area);
+  gemm_dispatch(out, matrix, vectors, cols, rows, count, nullptr, pack, area);
 }
 
 extern "C" KV_ABI void gemm_geglu_f16(float* up, const uint16_t* matrix, const float* vectors, uint64_t cols,
-                                      uint64_t rows, uint64_t count, float* gate, JobHeader* area) {
+                                      uint64_t rows, uint64_t count, float* gate, float* pack, JobHeader* area) {
   // up: f32[count][rows], caller's (the product); gate: f32[count][rows], caller's (the gate
   // product, replaced by the activation); the rest as gemm_f16.
   if (count == 1) {
@@ -483,16 +518,22 @@ extern "C" KV_ABI void gemm_geglu_f16(float* up, const uint16_t* matrix, const f
     geglu_rows(gate, up, rows, 1, 0, rows);
     return;
   }
-  gemm_dispatch(up, matrix, vectors, cols, rows, count, gate, area);
+  gemm_dispatch(up, matrix, vectors, cols, rows, count, gate, pack, area);
 }
 
 namespace {
 
 void gemm_dispatch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
-                   uint64_t count, float* gate, JobHeader* area) {
+                   uint64_t count, float* gate, float* pack, JobHeader* area) {
+  if (rows == 0 || cols == 0) return;
+  const bool packed = pack != nullptr;
+  if (packed) {
+    pack_vectors(pack, vectors, cols, count);
+    vectors = pack;
+  }
   uint32_t workers = area ? area->worker_count : 0;
   if (workers == 0 || rows < kMinParallelRows) {
-    dot_rows_f16_batch(out, matrix, vectors, cols, rows, count, rows);
+    batch_rows(out, matrix, vectors, packed, cols, rows, count, rows, nullptr, 0);
     if (gate) geglu_rows(gate, out, rows, count, 0, rows);
     return;
   }
@@ -506,7 +547,8 @@ void gemm_dispatch(float* out, const uint16_t* matrix, const float* vectors, uin
   uint64_t unit = kUnitMacs / (cols * count);
   if (unit > rows / (4 * threads)) unit = rows / (4 * threads);
   unit = unit < kUnitStep ? kUnitStep : unit / kUnitStep * kUnitStep;
-  area->unit_rows = unit;
+  area->unit_rows = static_cast<uint32_t>(unit);
+  area->vectors_packed = packed;
   area->geglu_gate = gate;
   __atomic_store_n(&area->next_unit, 0u, __ATOMIC_RELAXED);
   uint32_t seq = area->job_seq + 1;

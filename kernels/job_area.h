@@ -31,7 +31,9 @@ struct alignas(64) JobHeader {
   // others back by at most one unit.
   uint32_t next_unit;
   uint64_t batch_out_stride;
-  uint64_t unit_rows;
+  uint32_t unit_rows;
+  // Non-zero: the batch's vectors are in the tiles' packed column order (see gemm.cpp).
+  uint32_t vectors_packed;
   // Null, or (batched products only) the gate rows of a GeGLU: once a unit's rows are done,
   // geglu_gate[t][r] = gelu(geglu_gate[t][r]) * out[t][r] for them (rows in units of eight).
   float* geglu_gate;
@@ -54,7 +56,7 @@ static_assert(sizeof(JobHeader) == 64 && sizeof(JobSlot) == 64);
 static_assert(offsetof(JobHeader, done_count) == 0 && offsetof(JobHeader, job_seq) == 4);
 static_assert(offsetof(JobHeader, batch) == 32 && offsetof(JobHeader, next_unit) == 36);
 static_assert(offsetof(JobHeader, batch_out_stride) == 40 && offsetof(JobHeader, unit_rows) == 48);
-static_assert(offsetof(JobHeader, geglu_gate) == 56);
+static_assert(offsetof(JobHeader, vectors_packed) == 52 && offsetof(JobHeader, geglu_gate) == 56);
 static_assert(offsetof(JobSlot, post_seq) == 0 && offsetof(JobSlot, seen_seq) == 4);
 static_assert(offsetof(JobSlot, stop) == 8 && offsetof(JobSlot, out) == 16);
 static_assert(offsetof(JobSlot, matrix) == 24 && offsetof(JobSlot, vector) == 32);

@@ -38,13 +38,14 @@ KV_ABI void dot_rows_f16(float* out, const uint16_t* matrix, const float* vector
 
 // The same product for `count` vectors at once: vectors f32 [count][cols], out f32
 // [count][rows] (token t's rows at out + t*rows). Every output element is bit-identical to
-// gemv_f16's for that vector; each weight row is read once for the whole batch.
+// gemv_f16's for that vector; each weight row is read once for the whole batch. pack: null, or
+// room for f32 [count][cols] where the vectors are first copied in the order the tiles read.
 KV_ABI void gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
-                     uint64_t count, JobHeader* area);
+                     uint64_t count, float* pack, JobHeader* area);
 // The same as gemm_f16 into `up`, then gate = gelu(gate) * up element by element (the
 // activation of geglu), each thread on the rows it computed; rows a multiple of 8.
 KV_ABI void gemm_geglu_f16(float* up, const uint16_t* matrix, const float* vectors, uint64_t cols, uint64_t rows,
-                           uint64_t count, float* gate, JobHeader* area);
+                           uint64_t count, float* gate, float* pack, JobHeader* area);
 // Claims units of the batched product that `job` describes whole (its header: area) and
 // computes them, until every unit is taken; each participant of a gemm_f16 runs it.
 KV_ABI void gemm_claim_units(const JobSlot* job, JobHeader* area);

@@ -38,6 +38,7 @@ void run_layer(const LayerBlock* b) {
   float* const scores = attn + n * kDim;   // [2048] scores of one head
   float* const gate = scores + kMaxPositions;  // [n][16384] gate projection, then the activation
   float* const up = gate + n * kFfnDim;    // [n][16384] up projection
+  float* const pack = up + n * kFfnDim;    // [n][16384] a product's inputs in the tiles' order
 
   const uint8_t* block = ctx->weights_base + l * layer_off::block_size;
   const auto* attn_norm = reinterpret_cast<const float*>(block + layer_off::attn_norm);
@@ -53,9 +54,9 @@ void run_layer(const LayerBlock* b) {
   float* const values = ctx->value_cache + l * ctx->max_positions * kKvDim;
 
   for (uint64_t t = 0; t < n; t++) rms_norm(x_norm + t * kDim, attn_norm, b->rows + t * kDim, kDim, geom::kNormEps);
-  gemm_f16(q, wq, x_norm, kDim, kDim, n, area);
-  gemm_f16(k, wk, x_norm, kDim, kKvDim, n, area);
-  gemm_f16(v, wv, x_norm, kDim, kKvDim, n, area);
+  gemm_f16(q, wq, x_norm, kDim, kDim, n, pack, area);
+  gemm_f16(k, wk, x_norm, kDim, kKvDim, n, pack, area);
+  gemm_f16(v, wv, x_norm, kDim, kKvDim, n, pack, area);
 
   // Every key and value of the block goes into the cache before any position attends: position
   // p reads rows 0 .. p, as the single step does.
@@ -73,14 +74,14 @@ void run_layer(const LayerBlock* b) {
     knock_out(attn + t * kDim, knockout);
   }
 
-  gemm_f16(proj, wo, attn, kDim, kDim, n, area);
+  gemm_f16(proj, wo, attn, kDim, kDim, n, pack, area);
   for (uint64_t t = 0; t < n; t++) {
     add_into(b->rows + t * kDim, proj + t * kDim, kDim);
     rms_norm(x_norm + t * kDim, ffn_norm, b->rows + t * kDim, kDim, geom::kNormEps);
   }
-  gemm_f16(gate, w_gate, x_norm, kDim, kFfnDim, n, area);
-  gemm_geglu_f16(up, w_up, x_norm, kDim, kFfnDim, n, gate, area);  // gate becomes the activation
-  gemm_f16(proj, w_down, gate, kFfnDim, kDim, n, area);
+  gemm_f16(gate, w_gate, x_norm, kDim, kFfnDim, n, pack, area);
+  gemm_geglu_f16(up, w_up, x_norm, kDim, kFfnDim, n, gate, pack, area);  // gate becomes the activation
+  gemm_f16(proj, w_down, gate, kFfnDim, kDim, n, pack, area);
   for (uint64_t t = 0; t < n; t++) {
     add_into(b->rows + t * kDim, proj + t * kDim, kDim);
     // Added after the layer's last residual, so the next layer sees the spliced state.

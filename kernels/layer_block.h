@@ -34,6 +34,6 @@ struct LayerBlock {
 static_assert(sizeof(LayerBlock) == 80 && offsetof(LayerBlock, ops) == 72);
 
 // f32 elements of the work area for a block of `count` positions: per position the normalised
-// input, the projection output, queries, key, value, attention output, gate and up vectors
-// (41,472 values), plus one score row for the longest sequence.
-constexpr uint64_t layer_block_work_floats(uint64_t count) { return count * 41472 + 2048; }
+// input, the projection output, queries, key, value, attention output, gate and up vectors and
+// a packed copy of a product's input (57,856 values), plus one score row for the longest sequence.
+constexpr uint64_t layer_block_work_floats(uint64_t count) { return count * 57856 + 2048; }

@@ -18,7 +18,7 @@
 extern "C" KV_ABI void wide_dot_rows_f16_batch(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
                                                uint64_t rows, uint64_t count, uint64_t out_stride);
 extern "C" KV_ABI void wide_gemm_f16(float* out, const uint16_t* matrix, const float* vectors, uint64_t cols,
-                                    uint64_t rows, uint64_t count, JobHeader* area);
+                                    uint64_t rows, uint64_t count, float* pack, JobHeader* area);
 
 namespace {
 
@@ -41,38 +41,45 @@ std::vector<float> reference(const std::vector<uint16_t>& m, const std::vector<f
   return want;
 }
 
-// Runs gemm_f16 at the given misalignments and compares every output and the guards around them.
+// Runs gemm_f16 at the given misalignments, on the vectors as given and on a packed copy of
+// them, and compares every output and the guards around them (the copy's too).
 void check_gemm(uint64_t rows, uint64_t cols, uint64_t count, uint64_t off, JobHeader* area, uint32_t seed) {
   auto m = testdata::halves(rows * cols, seed);
   auto x = testdata::spread(count * cols, seed + 1);
   const std::vector<float> want = reference(m, x, cols, rows, count);
   Placed<uint16_t> pm(m, off * 3, 0x7E00);
   Placed<float> px(x, off, kSentinel);
-  Placed<float> pout(std::vector<float>(count * rows, kSentinel), (off + 1) % 4, kSentinel);
-  gemm_f16(pout.at(), pm.at(), px.at(), cols, rows, count, area);
-  const int64_t bad = first_bit_difference(pout.at(), want.data(), count * rows);
-  EXPECT_EQ(bad, -1) << rows << " x " << cols << " x " << count << " vectors, offset " << off << ": element "
-                     << bad << " (vector " << (bad < 0 ? 0 : bad / int64_t(rows)) << ")";
-  EXPECT_TRUE(pout.guards_intact()) << rows << " x " << cols << " x " << count;
+  Placed<float> pack(std::vector<float>(count * cols, kSentinel), (off + 2) % 4, kSentinel);
+  for (bool packed : {false, true}) {
+    Placed<float> pout(std::vector<float>(count * rows, kSentinel), (off + 1) % 4, kSentinel);
+    gemm_f16(pout.at(), pm.at(), px.at(), cols, rows, count, packed ? pack.at() : nullptr, area);
+    const int64_t bad = first_bit_difference(pout.at(), want.data(), count * rows);
+    EXPECT_EQ(bad, -1) << rows << " x " << cols << " x " << count << " vectors, offset " << off
+                       << (packed ? ", packed" : "") << ": element " << bad << " (vector "
+                       << (bad < 0 ? 0 : bad / int64_t(rows)) << ")";
+    EXPECT_TRUE(pout.guards_intact()) << rows << " x " << cols << " x " << count;
+  }
+  EXPECT_TRUE(pack.guards_intact()) << rows << " x " << cols << " x " << count;
 }
 
 struct Shape {
   uint64_t rows, cols, count;
 };
 
-// Runs the wide code on a shape, the row kernel alone (area null) or the dispatcher on a pool,
-// and compares every output with the reference.
-void check_wide(const Shape& sh, uint32_t seed, JobHeader* area) {
+// Runs the wide code on a shape, the row kernel alone or (dispatch) the dispatcher with packed
+// vectors, alone (area null) or on a pool, and compares every output with the reference.
+void check_wide(const Shape& sh, uint32_t seed, bool dispatch, JobHeader* area) {
   auto m = testdata::halves(sh.rows * sh.cols, seed);
   auto x = testdata::spread(sh.count * sh.cols, seed + 1);
   const std::vector<float> want = reference(m, x, sh.cols, sh.rows, sh.count);
-  std::vector<float> out(sh.count * sh.rows, kSentinel);
-  if (area)
-    wide_gemm_f16(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, area);
+  std::vector<float> out(sh.count * sh.rows, kSentinel), pack(sh.count * sh.cols);
+  if (dispatch)
+    wide_gemm_f16(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, pack.data(), area);
   else
     wide_dot_rows_f16_batch(out.data(), m.data(), x.data(), sh.cols, sh.rows, sh.count, sh.rows);
   EXPECT_EQ(first_bit_difference(out.data(), want.data(), sh.count * sh.rows), -1)
-      << (area ? "dispatched " : "") << sh.rows << " x " << sh.cols << " by " << sh.count;
+      << (dispatch ? "dispatched " : "") << (area ? "on a pool " : "") << sh.rows << " x " << sh.cols << " by "
+      << sh.count;
 }
 
 }  // namespace
@@ -141,14 +148,16 @@ TEST(Gemm, UnitsAreClaimedOnceEachWhateverTheirNumber) {
   uint32_t seed = 700;
   for (JobHeader* area : {seven.area, three.area}) {
     for (const Shape& sh : {Shape{4099, 32, 3}, Shape{2000, 72, 5}, Shape{256, 2048, 2}, Shape{270, 40, 64},
-                            Shape{16387, 16, 2}}) {
+                            Shape{16387, 16, 2}, Shape{290, 1064, 7}, Shape{257, 2056, 5}}) {
       check_gemm(sh.rows, sh.cols, sh.count, seed % 4, area, seed);
       seed += 2;
     }
   }
   if (!wide_kernels_supported()) return;
-  for (const Shape& sh : {Shape{4099, 32, 3}, Shape{300, 2048, 9}, Shape{1037, 520, 6}}) {
-    check_wide(sh, seed, three.area);
+  for (const Shape& sh : {Shape{4099, 32, 3}, Shape{300, 2048, 9}, Shape{1037, 520, 6}, Shape{290, 1064, 7},
+                          Shape{257, 2056, 5}}) {
+    check_wide(sh, seed, true, three.area);
+    check_wide(sh, seed + 1, true, nullptr);
     seed += 2;
   }
 }
@@ -170,8 +179,8 @@ TEST(Gemm, TheGegluFollowsEachUnitOfTheProduct) {
         const std::vector<float> want_up = reference(m, x, cols, rows, count);
         std::vector<float> want_gate(count * rows);
         ref::geglu(want_gate.data(), gate_in.data(), want_up.data(), count * rows);
-        std::vector<float> up(count * rows, kSentinel), gate = gate_in;
-        gemm_geglu_f16(up.data(), m.data(), x.data(), cols, rows, count, gate.data(), area);
+        std::vector<float> up(count * rows, kSentinel), gate = gate_in, pack(count * cols);
+        gemm_geglu_f16(up.data(), m.data(), x.data(), cols, rows, count, gate.data(), pack.data(), area);
         EXPECT_EQ(first_bit_difference(up.data(), want_up.data(), count * rows), -1) << rows << " by " << count;
         EXPECT_EQ(first_bit_difference(gate.data(), want_gate.data(), count * rows), -1) << rows << " by " << count;
         seed += 3;
@@ -191,7 +200,8 @@ TEST(Gemm, PlainAndBatchedProductsTakeTurnsOnOnePool) {
     std::vector<float> one(rows), many(8 * rows);
     gemv_f16(one.data(), m.data(), x.data() + (round % 8) * cols, cols, rows, pool.area);
     EXPECT_EQ(first_bit_difference(one.data(), want.data() + (round % 8) * rows, rows), -1) << round;
-    gemm_f16(many.data(), m.data(), x.data(), cols, rows, 8, pool.area);
+    std::vector<float> pack(8 * cols);
+    gemm_f16(many.data(), m.data(), x.data(), cols, rows, 8, round % 2 ? pack.data() : nullptr, pool.area);
     EXPECT_EQ(first_bit_difference(many.data(), want.data(), 8 * rows), -1) << round;
   }
 }
@@ -205,7 +215,7 @@ TEST(DotRowsBatchWide, VectorGroupsAndSweepsBeyondOneScratch) {
   uint32_t seed = 5100;
   for (const Shape& sh : {Shape{7, 1064, 70}, Shape{13, 2048, 130}, Shape{6, 16384, 30}, Shape{11, 3080, 65},
                           Shape{59, 16392, 30}, Shape{13, 8200, 70}}) {
-    check_wide(sh, seed, nullptr);
+    check_wide(sh, seed, false, nullptr);
     seed += 2;
   }
 }
