@@ -1,7 +1,7 @@
-// The job-area protocol under ThreadSanitizer: gemv_f16 and job_loop are compiled here as an
-// ordinary instrumented library (not the image) and driven through thousands of products by
-// three workers, with the sequence number wrapping past 2^32 and the workers parking and
-// being woken between bursts. Built only with -DKORVANE_TSAN_POOL=ON (see run_tsan.sh).
+// The job-area protocol under ThreadSanitizer: gemv_f16, gemm_f16 and job_loop are compiled
+// here as an ordinary instrumented library (not the image) and driven through thousands of
+// products by three workers, with the sequence number wrapping past 2^32 and the workers
+// parking and being woken between bursts; batched products with their rows claimed in units. Built only with -DKORVANE_TSAN_POOL=ON (see run_tsan.sh).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -112,6 +112,42 @@ TEST(PoolUnderTsan, ThousandsOfProductsWithWrapAndParking) {
   EXPECT_GT(g_wakes.load(), 0u);
   RecordProperty("waits", static_cast<int>(g_waits.load()));
   RecordProperty("wakes", static_cast<int>(g_wakes.load()));
+}
+
+TEST(PoolUnderTsan, BatchedProductsClaimUnitsOfRows) {
+  // Batched products interleaved with plain ones: every thread claims units from the header's
+  // counter, on the vectors as given or on a packed copy, some with the GeGLU after each unit.
+  Pool pool = start_pool(3, 20000, 0);
+  const uint64_t max_rows = 520, max_cols = 72, max_count = 6;
+  std::mt19937 gen(11);
+  std::vector<uint16_t> matrix(max_rows * max_cols);
+  for (uint16_t& h : matrix) h = static_cast<uint16_t>(0x3000 + gen() % 0x0C00);
+  std::vector<float> x(max_count * max_cols), pack(max_count * max_cols), one(max_rows);
+  std::vector<float> out(max_count * max_rows), want(max_count * max_rows);
+  std::vector<float> gate(max_count * max_rows), want_gate(max_count * max_rows);
+  for (int i = 0; i < 400; i++) {
+    const uint64_t rows = 8 * (32 + gen() % (max_rows / 8 - 31));
+    const uint64_t cols = 8 * (1 + gen() % (max_cols / 8));
+    const uint64_t count = 2 + gen() % (max_count - 1);
+    for (uint64_t c = 0; c < count * cols; c++) x[c] = static_cast<float>(i % 89) * 0.25f + static_cast<float>(c % 13);
+    for (uint64_t r = 0; r < count * rows; r++) gate[r] = static_cast<float>((r + i) % 7) - 3.0f;
+    dot_rows_f16_batch(want.data(), matrix.data(), x.data(), cols, rows, count, rows);
+    std::fill(out.begin(), out.end(), -1.0f);
+    float* packed = i % 2 ? pack.data() : nullptr;
+    if (i % 3 == 0) {
+      want_gate = gate;
+      geglu(want_gate.data(), want_gate.data(), want.data(), count * rows);
+      gemm_geglu_f16(out.data(), matrix.data(), x.data(), cols, rows, count, gate.data(), packed, pool.area);
+      ASSERT_EQ(std::memcmp(gate.data(), want_gate.data(), count * rows * sizeof(float)), 0) << "product " << i;
+    } else {
+      gemm_f16(out.data(), matrix.data(), x.data(), cols, rows, count, packed, pool.area);
+    }
+    ASSERT_EQ(std::memcmp(out.data(), want.data(), count * rows * sizeof(float)), 0) << "product " << i;
+    gemv_f16(one.data(), matrix.data(), x.data(), cols, rows, pool.area);
+    ASSERT_EQ(std::memcmp(one.data(), want.data(), rows * sizeof(float)), 0) << "plain product " << i;
+    if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  stop_pool(pool);
 }
 
 TEST(PoolUnderTsan, SpinningWorkersWithoutParking) {
