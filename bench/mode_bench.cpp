@@ -1,7 +1,8 @@
 // The program's speed on the synthetic weights, in one run: the machine's streaming read
 // bandwidth; the batched prefill (tokens per second over a prompt of --prefill ids, through
-// the kernel image's batched layer entry); one full-depth decode step (ms per token and GB/s
-// against that bandwidth); and the wall time of every run mode under the literal schedules
+// the kernel image's batched layer entry); full-depth decode steps (ms per token and GB/s
+// against that bandwidth, and against reads of a fresh buffer and of the weights mapping made
+// beside each step); and the wall time of every run mode under the literal schedules
 // (korvane_literal) and the program's own (korvane), with their ratio.
 //
 // usage: mode_bench [--prompt TEXT] [--prefill N] [--runs N] [--buffer-mib N] [--no-modes]
@@ -169,9 +170,16 @@ int main(int argc, char** argv) {
   print_prefill(images.wide ? "wide images" : "AVX2 images", med, best);
   ctx.job_slots = pool.area;
 
-  // Decode: full-depth steps after the prompt, as generation makes them.
-  std::vector<double> ms;
+  // Decode: full-depth steps after the prompt, as generation makes them. The machine's
+  // bandwidth drifts over a run (other work on the host), so each step also sits between a read
+  // of a fresh buffer just before it and a read of the weights mapping just after it: the
+  // step's rate against those is the side-by-side figure. (The fresh read comes last before
+  // the step, so no weights are left in the caches for it.)
+  uint8_t* fresh = bench::fresh_buffer(buffer_mib << 20);
+  if (!fresh) return 1;
+  std::vector<double> ms, fresh_rate, mapped_rate;
   for (uint64_t r = 0; r < runs; r++) {
+    fresh_rate.push_back(bench::stream_bandwidth(fresh, buffer_mib << 20, threads, 1));
     ctx.token_id = uint64_t(next);
     ctx.position = prefill + r;
     ctx.rope_cos = rope_cos_table[ctx.position];
@@ -179,20 +187,30 @@ int main(int argc, char** argv) {
     const auto t0 = Clock::now();
     next = int32_t(images.token_step(&ctx));
     ms.push_back(seconds_since(t0) * 1e3);
+    mapped_rate.push_back(bench::stream_bandwidth(view.base, view.size, threads, 1));
   }
+  std::free(fresh);
   std::sort(ms.begin(), ms.end());
+  std::sort(fresh_rate.begin(), fresh_rate.end());
+  std::sort(mapped_rate.begin(), mapped_rate.end());
   const double median = ms[ms.size() / 2];
   // Every layer block, the final norm, the input row and the whole embedding table.
   const double streamed = double(geom::kLayers * layer_off::block_size + geom::kDim * 4 + geom::kDim * 2 +
                                  geom::kVocab * geom::kDim * 2);
+  const double rate = streamed / (median / 1e3), best_rate = streamed / (ms.front() / 1e3);
   std::printf("decode, 18 layers: median %.1f ms/token (best %.1f) = %.2f GB/s = %.1f %% of the streaming bandwidth\n",
-              median, ms.front(), streamed / (median / 1e3) / 1e9, 100.0 * streamed / (median / 1e3) / bandwidth);
-  // The same plain reads over the weights mapping itself: where the file's cached pages sit in
-  // slower memory than a fresh buffer (as on some virtual machines), this is the most any
-  // reading of the weights can reach, and the step's figure against it is the kernels' own share.
-  const double mapped = bench::stream_bandwidth(view.base, view.size, threads, 3);
-  std::printf("streaming read of the weights mapping: %.2f GB/s; decode = %.1f %% of it\n", mapped / 1e9,
-              100.0 * streamed / (median / 1e3) / mapped);
+              median, ms.front(), rate / 1e9, 100.0 * rate / bandwidth);
+  const double fresh_median = fresh_rate[fresh_rate.size() / 2];
+  std::printf("side by side, reads of the fresh buffer just before each step: median %.2f GB/s (best %.2f); "
+              "decode = %.1f %% of it (best step against best read %.1f %%)\n",
+              fresh_median / 1e9, fresh_rate.back() / 1e9, 100.0 * rate / fresh_median,
+              100.0 * best_rate / fresh_rate.back());
+  // Where the file's cached pages sit in slower memory than a fresh buffer (as on some virtual
+  // machines), plain reads of the mapping are the most any reading of the weights can reach,
+  // and the step's figure against them is the kernels' own share.
+  const double mapped_median = mapped_rate[mapped_rate.size() / 2];
+  std::printf("side by side, reads of the weights mapping just after each step: median %.2f GB/s; decode = %.1f %% of it\n",
+              mapped_median / 1e9, 100.0 * rate / mapped_median);
 
   if (!modes) return 0;
   // The modes through the two programs, one run each, in a directory holding the weights link.

@@ -64,20 +64,28 @@ inline double stream_bandwidth(const uint8_t* buf, uint64_t bytes, unsigned thre
   return best;
 }
 
-// Needs: nothing. Allocates a buffer of buffer_mib MiB, faults every page in, measures the best
-// of five reads by `threads` threads, frees it and prints the figure. Returns bytes per second,
-// or a negative number (after a message) when the buffer cannot be had.
-inline double measure_and_print_bandwidth(uint64_t buffer_mib, unsigned threads) {
-  const uint64_t bytes = buffer_mib << 20;
+// Needs: nothing. A buffer of `bytes` (a multiple of 2 MiB) in 2 MiB pages where the kernel
+// grants them, every page faulted in; null (after a message) when it cannot be had. Free it
+// with std::free. The weights mapping asks for 2 MiB pages too, so reads of this buffer are the
+// best plain reading reaches, whatever the pages of the weights.
+inline uint8_t* fresh_buffer(uint64_t bytes) {
   auto* buf = static_cast<uint8_t*>(std::aligned_alloc(kLargePage, bytes));
   if (!buf) {
-    std::fprintf(stderr, "cannot allocate %llu MiB\n", (unsigned long long)buffer_mib);
-    return -1.0;
+    std::fprintf(stderr, "cannot allocate %llu MiB\n", (unsigned long long)(bytes >> 20));
+    return nullptr;
   }
-  // In 2 MiB pages where the kernel grants them, as the weights mapping asks for: the
-  // reference is then the best plain reading reaches, whatever the pages of the weights.
   madvise(buf, bytes, MADV_HUGEPAGE);
   for (uint64_t i = 0; i < bytes; i += 4096) buf[i] = uint8_t(i >> 12);
+  return buf;
+}
+
+// Needs: nothing. Measures the best of five reads of a fresh buffer of buffer_mib MiB by
+// `threads` threads and prints the figure. Returns bytes per second, or a negative number
+// (after a message) when the buffer cannot be had.
+inline double measure_and_print_bandwidth(uint64_t buffer_mib, unsigned threads) {
+  const uint64_t bytes = buffer_mib << 20;
+  uint8_t* buf = fresh_buffer(bytes);
+  if (!buf) return -1.0;
   const double bandwidth = stream_bandwidth(buf, bytes, threads, 5);
   std::free(buf);
   std::printf("streaming read bandwidth: %.2f GB/s (%u threads, %llu MiB buffer, best of 5)\n", bandwidth / 1e9,
