@@ -566,15 +566,11 @@ void gemm_dispatch(float* out, const uint16_t* matrix, const float* vectors, uin
     s->vector = vectors;
     s->cols = cols;
     s->rows = rows;
-    if (s->done_counter != &area->done_count) s->done_counter = &area->done_count;
-    __atomic_store_n(&s->post_seq, seq, __ATOMIC_RELEASE);  // publishes the fields above
+    job_post(area, s, seq);
   }
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  for (uint32_t k = 0; k < workers; k++) {
-    if (__atomic_load_n(&slots[k].parked, __ATOMIC_RELAXED) != 0) area->wake(&slots[k].post_seq);
-  }
+  job_wake_parked(area, slots, workers);
   gemm_claim_units(&whole, area);
-  while (__atomic_load_n(&area->done_count, __ATOMIC_ACQUIRE) < workers) _mm_pause();
+  job_wait_done(area, workers);
 }
 
 }  // namespace

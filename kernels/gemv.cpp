@@ -96,16 +96,9 @@ extern "C" KV_ABI void gemv_f16(float* out, const uint16_t* matrix, const float*
     s->vector = vector;
     s->cols = cols;
     s->rows = k == workers ? rows - workers * q : q;
-    // The pool sets this before the worker starts and the worker reads it while idle, so it is
-    // written here only for an area whose owner left it empty.
-    if (s->done_counter != &area->done_count) s->done_counter = &area->done_count;
-    __atomic_store_n(&s->post_seq, seq, __ATOMIC_RELEASE);  // publishes the fields above
+    job_post(area, s, seq);
   }
-  // Pairs with the worker's parked store and post_seq re-check: one of the two sides sees the other.
-  __atomic_thread_fence(__ATOMIC_SEQ_CST);
-  for (uint32_t k = 0; k < workers; k++) {
-    if (__atomic_load_n(&slots[k].parked, __ATOMIC_RELAXED) != 0) area->wake(&slots[k].post_seq);
-  }
+  job_wake_parked(area, slots, workers);
   dot_rows_f16(out, matrix, vector, cols, q);
-  while (__atomic_load_n(&area->done_count, __ATOMIC_ACQUIRE) < workers) _mm_pause();
+  job_wait_done(area, workers);
 }
