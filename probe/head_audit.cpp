@@ -59,7 +59,7 @@ void print_head_row(int h, float t14, float t15, float t15_base, int32_t first_t
   const float delta = t15 - t15_base;
   char column[48];
   format_token_column(column, first_token);
-  char label[16];
+  char label[24];  // room for any int, so the compiler can see nothing is cut
   snprintf(label, sizeof label, "Head #%02d", h);
   printf(kRow, label, static_cast<double>(t14), static_cast<double>(t15), static_cast<double>(delta), column,
          audit_verdict(delta));
