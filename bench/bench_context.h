@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 #include "engine/weights_file.h"
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "platform/platform.h"
 
 namespace bench {

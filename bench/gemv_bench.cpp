@@ -23,7 +23,7 @@
 #include "bench/streaming_read.h"
 #include "engine/kernel_images.h"
 #include "engine/weights_file.h"
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "engine/worker_pool.h"
 #include "kernels/kernels.h"
 #include "platform/platform.h"

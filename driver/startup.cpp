@@ -8,10 +8,10 @@
 #include "driver/usage.h"
 #include "engine/cpu_features.h"
 #include "engine/rope_tables.h"
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "platform/platform.h"
 #include "probe/probe.h"
-#include "probe/splicer.h"
+#include "probe/splice_vector.h"
 #include "vocab/prompt_tokenizer.h"
 #include "vocab/token_index.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "driver/run_options.h"
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 #include "engine/kernel_images.h"
 #include "engine/prompt_pass.h"
 #include "engine/weights_file.h"

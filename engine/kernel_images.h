@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 #include "platform/platform.h"
 
 extern "C" {

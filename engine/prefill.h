@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 #include "engine/kernel_images.h"
 
 // Needs: ctx filled, layer_limit set, 1 <= count <= 2048. Runs token_step for every prompt

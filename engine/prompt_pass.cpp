@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "engine/rope_tables.h"
-#include "engine/weights_layout.h"
-#include "kernels/layer_block.h"
+#include "model/weights_layout.h"
+#include "model/layer_block.h"
 
 namespace {
 

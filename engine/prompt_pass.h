@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 #include "engine/kernel_images.h"
 
 struct PromptPass {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "platform/platform.h"
 
 void choose_weights_path(char* buf, size_t cap) {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "kernels/job_area.h"
+#include "model/job_area.h"
 #include "platform/platform.h"
 
 struct WorkerPool {

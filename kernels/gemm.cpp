@@ -7,6 +7,7 @@
 // chain j visits column groups 32k + 8j in order of k, exactly the additions dot_rows_f16
 // makes into its accumulator j. One chain at a time leaves room in the sixteen registers for
 // a tile of three rows by four vectors (twelve accumulators, three widened weight groups).
+#include "kernels/job_protocol.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 

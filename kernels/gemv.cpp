@@ -1,6 +1,7 @@
 // The FP16 matrix-vector product: the row kernel, and the dispatcher that splits the rows
 // between the calling thread and the workers of the job area. Each row's result depends only
 // on that row and x, so how the rows are split never changes an output bit.
+#include "kernels/job_protocol.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "engine/inference_context.h"
-#include "kernels/job_area.h"
-#include "kernels/layer_block.h"
+#include "model/inference_context.h"
+#include "model/job_area.h"
+#include "model/layer_block.h"
 #include "kernels/layer_params.h"
 #include "platform/abi.h"
 

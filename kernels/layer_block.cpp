@@ -4,9 +4,9 @@
 // position through the very helpers the single-step layer uses, so every value rounds alike.
 //
 // Image code: freestanding, no library calls.
-#include "kernels/layer_block.h"
+#include "model/layer_block.h"
 
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "kernels/kernels.h"
 #include "kernels/layer_math.h"
 #include "kernels/step_parts.h"

@@ -7,8 +7,8 @@
 #include <immintrin.h>
 #include <stdint.h>
 
-#include "engine/inference_context.h"
-#include "engine/weights_layout.h"
+#include "model/inference_context.h"
+#include "model/weights_layout.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 

@@ -5,7 +5,7 @@
 // only hidden, logits, the work area and row `position` of the caches of the layers run.
 #include <immintrin.h>
 
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "kernels/kernels.h"
 #include "kernels/simd.h"
 #include "kernels/step_parts.h"

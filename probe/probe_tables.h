@@ -4,8 +4,12 @@
 
 #include <cstdint>
 
+#include "model/weights_layout.h"
+
 inline constexpr int kProbeAxes = 4;
-inline constexpr int kProbeDim = 2048;
+inline constexpr int kProbeDim = int(geom::kDim);
+// States and directions are scaled to unit length only when their norm is above this.
+inline constexpr float kUnitNormThreshold = 1e-8f;
 
 // Layout of the embedded blob: little-endian f32 weights (4 x 2048, row-major), bias (4),
 // baseline (2048).

@@ -20,7 +20,7 @@ ProbeReading read_probe(const float* hidden) {
 
   // A state (almost) at the baseline is read as it is rather than blown up to unit length;
   // a NaN length fails the test too and the NaNs then reach every field.
-  if (n > 1e-8f) {
+  if (n > kUnitNormThreshold) {
     for (int j = 0; j < kProbeDim; j++) d[j] = d[j] / n;  // true division, not * (1/n)
   }
 

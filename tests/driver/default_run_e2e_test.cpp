@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "engine/prefill.h"
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "kernels/kernels.h"
 #include "probe/probe.h"
 #include "tests/support/engine_harness.h"

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "engine/weights_file.h"
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

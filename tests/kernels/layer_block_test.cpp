@@ -13,7 +13,7 @@
 #include "engine/kernel_images.h"
 #include "engine/worker_pool.h"
 #include "engine/rope_tables.h"
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "kernels/kernels.h"
 #include "tests/kernels/kernel_reference.h"
 #include "tests/kernels/test_data.h"

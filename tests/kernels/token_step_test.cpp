@@ -9,11 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 #include "engine/kernel_images.h"
 #include "engine/rope_tables.h"
 #include "engine/weights_file.h"
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "engine/worker_pool.h"
 #include "kernels/kernels.h"
 #include "tests/support/engine_harness.h"

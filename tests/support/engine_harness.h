@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 #include "engine/weights_file.h"
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "engine/worker_pool.h"
 
 struct SyntheticEngine {

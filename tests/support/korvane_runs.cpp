@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "probe/probe_tables.h"
 #include "tests/support/synthetic_weights.h"
 #include "tests/support/temp_dir.h"

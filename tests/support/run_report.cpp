@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "driver/banner.h"
-#include "driver/report_rules.h"
+#include "reports/report_rules.h"
 #include "tests/support/output_cursor.h"
 #include "vocab/token_render.h"
 

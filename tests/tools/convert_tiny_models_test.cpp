@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tiny_checkpoints.h"
 #include "tools/convert/layout_writer.h"

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 #include "engine/kernel_images.h"
 #include "engine/worker_pool.h"
-#include "kernels/job_area.h"
+#include "model/job_area.h"
 #include "tests/kernels/kernel_reference.h"
 #include "tests/kernels/test_data.h"
 #include "tests/windows/abi_probe.h"

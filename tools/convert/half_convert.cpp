@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/fp16.h"
+#include "model/fp16.h"
 
 const char* dtype_name(DType t) {
   switch (t) {

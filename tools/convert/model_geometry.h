@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 
 struct ModelGeometry {
   uint64_t layers;

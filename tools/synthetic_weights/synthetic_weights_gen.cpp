@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/weights_layout.h"
+#include "model/weights_layout.h"
 
 namespace {
 

@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/report_rules.h"
-#include "engine/weights_layout.h"
+#include "reports/audit_report.h"
+#include "reports/report_rules.h"
+#include "model/weights_layout.h"
 #include "kernels/kernels.h"
-#include "probe/head_audit.h"
+#include "runs/audit_run.h"
 #include "probe/probe.h"
 #include "tests/support/engine_harness.h"
 #include "tests/support/korvane_runs.h"
@@ -24,7 +25,7 @@
 #include "vocab/token_render.h"
 
 namespace {
-struct AuditRow {
+struct PrintedAuditRow {
   std::string label, t14, t15, delta;
   std::string token_label;
   uint64_t id = 0;
@@ -33,7 +34,7 @@ struct AuditRow {
 
 struct AuditReport {
   std::string error;
-  std::vector<AuditRow> rows;  // baseline, then heads 0..7
+  std::vector<PrintedAuditRow> rows;  // baseline, then heads 0..7
   std::string best_head, best_delta;
 };
 
@@ -60,7 +61,7 @@ AuditReport parse_audit(const std::string& out, int32_t prefill) {
   std::match_results<std::string::const_iterator> m;
   for (int k = 0; k < 9; k++) {
     if (!c.take_match(row, m)) return fail("row " + std::to_string(k));
-    AuditRow a{trim(m[1]), trim(m[2]), trim(m[3]), trim(m[4]), m[5], std::stoull(m[6]), m[7]};
+    PrintedAuditRow a{trim(m[1]), trim(m[2]), trim(m[3]), trim(m[4]), m[5], std::stoull(m[6]), m[7]};
     std::string expect_label = k == 0 ? "Baseline" : "Head #0" + std::to_string(k - 1);
     if (a.label != expect_label) return fail("row label");
     for (int g = 2; g <= 4; g++)
@@ -108,7 +109,7 @@ TEST(AuditE2E, ReportRowsAgreeWithTheEngineAndTheReference) {
   EXPECT_EQ(a.rows[0].delta, "+0.0000");
 
   // Labels and verdicts follow from the printed ids and rebounds.
-  for (const AuditRow& row : a.rows) {
+  for (const PrintedAuditRow& row : a.rows) {
     char label[32];
     render_token_label(static_cast<int32_t>(row.id), label);
     std::string column = std::string(label) + " (ID:" + std::to_string(row.id) + ")";

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 
 struct FakeStepCall {
   uint64_t layer_limit;

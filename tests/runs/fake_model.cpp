@@ -1,4 +1,4 @@
-#include "tests/probe/fake_model.h"
+#include "tests/runs/fake_model.h"
 
 #include <cmath>
 #include <limits>

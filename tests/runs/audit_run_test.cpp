@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "probe/head_audit.h"
+#include "reports/audit_report.h"
+#include "runs/audit_run.h"
 #include "probe/probe.h"
-#include "tests/probe/fake_model.h"
+#include "tests/runs/fake_model.h"
 #include "vocab/token_index.h"
 #include "vocab/token_render.h"
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/inference_context.h"
+#include "model/inference_context.h"
 
 // Operations of one call, done in this order when their bit is set.
 inline constexpr uint64_t kBlockEmbed = 1;     // rows[t] = embedding of ids[t], scaled

@@ -1,0 +1,56 @@
+// The values each run mode measures: what its console report prints, kept as plain records so
+// that any other writer of results can take them as they are.
+#pragma once
+
+#include <cstdint>
+
+#include "model/run_limits.h"
+#include "probe/probe.h"
+
+// One telemetry row: the probe reading and the state hash after one depth.
+struct DepthReading {
+  ProbeReading reading;
+  uint32_t hash;
+};
+
+// The telemetry table: rows 0 .. 17 are the depths 1 .. 18.
+struct Telemetry {
+  DepthReading depths[modes::kTelemetryRows];
+  bool splice_armed;  // row 14 then shows the spliced state
+};
+
+// How an answer ended: an end-of-sequence id, an end-of-turn id, or the 25-token limit.
+enum class AnswerStop { eos, end_of_turn, limit };
+
+struct AnswerToken {
+  int32_t id;
+  float logit;  // as the step that chose it left it (after its penalty)
+};
+
+struct Answer {
+  AnswerToken tokens[modes::kMaxAnswerTokens];
+  int count;
+  AnswerStop stop;
+};
+
+// The splice mode's decision from the 16-layer pass.
+struct SpliceDecision {
+  ProbeReading reading;  // after layers 0 .. 15
+  float beta;
+  bool armed;            // reading.domain > 0 (a NaN reading keeps the valve closed)
+};
+
+// One audit row: the Truth readings after the audited layer and the next, and the full model's
+// next token, with one head (or none, for the baseline) knocked out.
+struct AuditRow {
+  float truth_at;    // after layers 0 .. audited layer
+  float truth_next;  // after layers 0 .. audited layer + 1
+  int32_t first_token;
+};
+
+struct Audit {
+  AuditRow baseline;
+  AuditRow heads[modes::kAuditHeads];
+  int best_head;     // largest rebound truth_next - baseline.truth_next; -1 when none (all NaN)
+  float best_delta;  // -999 when none
+};

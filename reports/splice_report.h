@@ -1,0 +1,7 @@
+// The splice mode's two decision lines.
+#pragma once
+
+#include "reports/records.h"
+
+// Lines A and B (armed) or C and D (closed), each pair followed by a blank line.
+void print_splice_decision(const SpliceDecision& d);

@@ -1,0 +1,82 @@
+#include "runs/telemetry_run.h"
+
+#include "engine/prefill.h"
+#include "model/run_limits.h"
+#include "probe/probe.h"
+#include "reports/telemetry_report.h"
+
+using modes::kTelemetryRows;
+
+DepthReading read_depth(const InferenceContext* ctx) { return {read_probe(ctx->hidden), state_hash(ctx->hidden)}; }
+
+void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next, Answer* a) {
+  print_answer_intro();
+  uint64_t history[modes::kHistoryCapacity];
+  int32_t history_count = 0;
+  a->count = 0;
+  a->stop = AnswerStop::limit;
+  ctx->layer_limit = geom::kLayers;  // every generated token runs the whole model
+  for (int u = 1; u <= modes::kMaxAnswerTokens; u++) {
+    if (next == vocab_ids::kEos || next == vocab_ids::kEndOfTurn) {
+      a->stop = next == vocab_ids::kEos ? AnswerStop::eos : AnswerStop::end_of_turn;
+      break;
+    }
+    // The chosen id's logit as the step that chose it left it (after its penalty); the step's
+    // argmax is always below the vocabulary size.
+    const AnswerToken token{next, ctx->logits[next]};
+    a->tokens[a->count++] = token;
+    print_answer_token(u, token);
+    if (u == modes::kMaxAnswerTokens) break;
+    history[history_count++] = static_cast<uint64_t>(static_cast<int64_t>(next));
+    ctx->token_id = static_cast<uint64_t>(static_cast<int64_t>(next));
+    ctx->history = history;
+    ctx->history_count = static_cast<uint64_t>(history_count);
+    set_position(ctx, static_cast<uint64_t>(n - 1 + u));
+    next = static_cast<int32_t>(static_cast<uint32_t>(step(ctx)));
+  }
+  ctx->history = nullptr;  // the window lives on this stack frame only
+  ctx->history_count = 0;
+  print_answer_footer();
+}
+
+void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n,
+                                  Telemetry* t, Answer* a) {
+  // Phase 1: one prefill pass per depth, each from position 0.
+  t->splice_armed = ctx->splice_enabled != 0;
+  print_telemetry_header();
+  for (int h = 0; h < kTelemetryRows; h++) {
+    ctx->layer_limit = static_cast<uint64_t>(h + 1);
+    prefill_pass(step, ctx, ids, n);
+    t->depths[h] = read_depth(ctx);
+    print_telemetry_row(h, t->depths[h], t->splice_armed);
+  }
+  print_telemetry_footer();
+  // Phase 2: the full model over the prompt once more, then the answer.
+  print_generation_header();
+  ctx->layer_limit = geom::kLayers;
+  const int32_t next = prefill_pass(step, ctx, ids, n);  // no history yet: the prompt is not penalised
+  generate_answer(step, ctx, n, next, a);
+}
+
+int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths) {
+  int32_t next = 0;
+  for (int h = from; h < kTelemetryRows; h++) {
+    pass_layer(pass, static_cast<uint64_t>(h));
+    if (h + 1 == kTelemetryRows) {
+      next = pass_classify_last(pass);  // no history yet: the prompt is not penalised
+    } else {
+      pass_read_last(pass);
+    }
+    depths[h] = read_depth(pass.ctx);
+  }
+  return next;
+}
+
+void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a) {
+  t->splice_armed = pass.ctx->splice_enabled != 0;
+  pass_embed(pass);
+  const int32_t next = shared_depths_from(pass, 0, t->depths);
+  print_telemetry_table(*t);
+  print_generation_header();
+  generate_answer(step, pass.ctx, pass.count, next, a);
+}

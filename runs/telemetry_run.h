@@ -1,0 +1,35 @@
+// The run of every mode but the audit: the 18-row telemetry table, then greedy generation, in
+// the literal schedule and the shared one.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/kernel_images.h"
+#include "engine/prompt_pass.h"
+#include "model/inference_context.h"
+#include "reports/records.h"
+
+// The literal schedule. Needs: ctx filled by start-up (and possibly armed by the splice
+// decision), the prompt ids. Prints the telemetry table and the generated answer, and returns
+// them in t and a. Changes only layer_limit, token_id, position, the rotary rows and the
+// history fields of ctx.
+void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids,
+                                  int32_t prefill_length, Telemetry* t, Answer* a);
+
+// The same output from shared passes: one pass through the layers gives all 18 rows (the
+// classifier only after the last layer), and generation continues from the caches it left.
+// Needs: pass over the prompt; ctx as for run_telemetry_and_generation.
+void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a);
+
+// Needs: the caches hold the full model's rows of the prompt's n positions, the logits those of
+// the last of them, `next` their argmax. Prints the answer (intro, tokens, closing lines),
+// feeding each token at the next position with all 18 layers, and returns it in a.
+void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next, Answer* a);
+
+// The shared schedule's depths from layer `from` on: layer h over every position, the reading
+// of the last position after each into depths[h], the classifier only after the last layer.
+// Needs: pass.rows hold the state before layer `from`. Returns the full model's next token.
+int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths);
+
+// The reading and hash of the final-normalised state the context's hidden holds.
+DepthReading read_depth(const InferenceContext* ctx);
