@@ -13,6 +13,8 @@ inline constexpr const char* kDefaultPrompt =
     "\xE6\xA5\xAD\xE7\xA8\x85\xE6\xB3\x95\xE5\xAE\x9A\xE7\xA8\x85\xE7\x8E\x87\xE6\x98\xAF\xE5\xA4\x9A"
     "\xE5\xB0\x91\xEF\xBC\x9F";
 
+inline constexpr size_t kRefusalCapacity = 160;
+
 struct RunOptions {
   bool audit_heads;
   bool splice_substitute;
@@ -20,6 +22,11 @@ struct RunOptions {
   char prompt[kPromptCapacity];   // prompt words joined by single spaces
   bool show_help;                 // --help or -h was given
   bool show_version;              // --version was given
+  bool show_timings;              // --timings: the run's durations on stderr after the report
+  char weights_path[kArgCapacity];  // --weights / -m PATH; empty: the usual two places
+  int cut_arguments;              // prompt words longer than 1023 bytes, cut to their first 1023
+  int dropped_arguments;          // prompt words left out because the prompt would pass 4095 bytes
+  char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
 // Writes argument `index` (1 .. count-1) as NUL-terminated UTF-8 into buf of cap bytes,
@@ -28,5 +35,7 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 
 // Needs: the argument count (element 0 is the program) and a reader for the arguments.
 // Writes opts: defaults, then the options and prompt words in order, then the default
-// prompt if the prompt is still empty.
+// prompt if the prompt is still empty. A --beta value that is not a finite f32, or a
+// --weights / -m without a path (or with one over 1023 bytes), leaves a one-line reason in
+// refusal.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "driver/console_checks.h"
 #include "driver/report_rules.h"
 #include "engine/prefill.h"
 #include "probe/splicer.h"
@@ -73,6 +74,7 @@ void run_telemetry(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, 
     ctx->layer_limit = static_cast<uint64_t>(h + 1);
     prefill_pass(step, ctx, ids, n);
     print_telemetry_row(h, read_depth(ctx), ctx->splice_enabled != 0);
+    stop_if_output_failed();
   }
   print_telemetry_footer();
 }
@@ -85,7 +87,9 @@ void print_generation_header() {
 
 // Needs: the caches hold the full model's rows of the prompt's n positions, the logits those of
 // the last of them, `next` its argmax. Prints the answer, feeding each token at the next position.
-void generate_from(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next) {
+// Returns when the answer began and ended and how many tokens it printed.
+AnswerTimes generate_from(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next) {
+  AnswerTimes times{seconds_now(), 0.0, 0};
   fputs("[*] Capturing Argmax Token IDs from 256k Classifier Register RAX:\n", stdout);
 
   uint64_t history[kHistoryCapacity];
@@ -98,6 +102,8 @@ void generate_from(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t n
     printf("  \xE2\x80\xA2 Token #%02d: ID = %-8d (Logit = %+8.4f) -> '", u, next, static_cast<double>(logit));
     render_answer_token(next, stdout);
     fputs("'\n", stdout);
+    times.tokens = u;
+    stop_if_output_failed();
     if (u == kMaxAnswerTokens) break;
     history[history_count++] = static_cast<uint64_t>(static_cast<int64_t>(next));
     ctx->token_id = static_cast<uint64_t>(static_cast<int64_t>(next));
@@ -108,18 +114,20 @@ void generate_from(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t n
   }
   ctx->history = nullptr;  // the window lives on this stack frame only
   ctx->history_count = 0;
+  times.ended = seconds_now();
   fputs("\n", stdout);
   fputs(kRuleEq, stdout);
   fputs("[DONE] Standalone Native Inference Complete \xC2\xB7 Verified Silicon Trace\n", stdout);
   fputs(kRuleEq, stdout);
+  return times;
 }
 
 // The literal schedule: the full model over the prompt once more, then the answer.
-void run_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n) {
+AnswerTimes run_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n) {
   print_generation_header();
   ctx->layer_limit = 18;
   int32_t next = prefill_pass(step, ctx, ids, n);  // no history yet: the prompt is not penalised
-  generate_from(step, ctx, n, next);
+  return generate_from(step, ctx, n, next);
 }
 
 // The shared schedule's Phase 1 from layer `from` on: layer h over every position, the reading
@@ -140,30 +148,30 @@ int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depth
 }
 
 // Prints the table of `depths`, then generates from the caches the shared pass left.
-void print_and_generate(TokenStepFn step, const PromptPass& pass, const DepthReading* depths, int32_t next) {
+AnswerTimes print_and_generate(TokenStepFn step, const PromptPass& pass, const DepthReading* depths, int32_t next) {
   print_telemetry_header();
   for (int h = 0; h < kTelemetryRows; h++) print_telemetry_row(h, depths[h], pass.ctx->splice_enabled != 0);
   print_telemetry_footer();
   print_generation_header();
-  generate_from(step, pass.ctx, pass.count, next);
+  return generate_from(step, pass.ctx, pass.count, next);
 }
 
 }  // namespace
 
-void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids,
-                                  int32_t prefill_length) {
+AnswerTimes run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids,
+                                         int32_t prefill_length) {
   run_telemetry(step, ctx, prompt_ids, prefill_length);
-  run_generation(step, ctx, prompt_ids, prefill_length);
+  return run_generation(step, ctx, prompt_ids, prefill_length);
 }
 
-void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass) {
+AnswerTimes run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass) {
   DepthReading depths[kTelemetryRows];
   pass_embed(pass);
   const int32_t next = shared_depths_from(pass, 0, depths);
-  print_and_generate(step, pass, depths, next);
+  return print_and_generate(step, pass, depths, next);
 }
 
-void run_shared_splice_run(TokenStepFn step, const PromptPass& pass, float beta, const float* splice_buffer) {
+AnswerTimes run_shared_splice_run(TokenStepFn step, const PromptPass& pass, float beta, const float* splice_buffer) {
   InferenceContext* ctx = pass.ctx;
   DepthReading depths[kTelemetryRows];
   // Layers 0 .. 14 are the same for the 16-layer decision pass and the telemetry: the splice
@@ -193,5 +201,5 @@ void run_shared_splice_run(TokenStepFn step, const PromptPass& pass, float beta,
     // Closed: the decision pass's layer 15 is the telemetry's.
     next = shared_depths_from(pass, kSpliceLayer + 2, depths);
   }
-  print_and_generate(step, pass, depths, next);
+  return print_and_generate(step, pass, depths, next);
 }

@@ -22,5 +22,6 @@ int32_t apply_chat_template(const char* marked, char* text);
 
 // Needs: a built index, a NUL-terminated prompt, capacity >= 1 ids at out. Writes the
 // beginning-of-sequence id and then the ids of the templated prompt, at most
-// max(1, capacity - 10) in all; returns how many it wrote.
-int32_t tokenize_prompt(const char* prompt, int32_t* out, int32_t capacity);
+// max(1, capacity - 10) in all; returns how many it wrote. When `cut` is given it tells
+// whether the id limit stopped the templated text before its end.
+int32_t tokenize_prompt(const char* prompt, int32_t* out, int32_t capacity, bool* cut = nullptr);
