@@ -3,15 +3,19 @@
 
 #include <cstddef>
 
-inline constexpr size_t kPromptCapacity = 4096;  // at most 4095 bytes of UTF-8 plus the NUL
-inline constexpr size_t kArgCapacity = 1024;     // one argument: at most 1023 bytes
-inline constexpr size_t kBetaCapacity = 64;      // the --beta value: at most 63 bytes
+#include "model/run_limits.h"
+
+using limits::kArgCapacity;     // one argument: at most 1023 bytes
+using limits::kBetaCapacity;    // the --beta value: at most 63 bytes
+using limits::kPromptCapacity;  // at most 4095 bytes of UTF-8 plus the NUL
 
 // "請問台灣加值型營業稅法定稅率是多少？", 54 bytes.
 inline constexpr const char* kDefaultPrompt =
     "\xE8\xAB\x8B\xE5\x95\x8F\xE5\x8F\xB0\xE7\x81\xA3\xE5\x8A\xA0\xE5\x80\xBC\xE5\x9E\x8B\xE7\x87\x9F"
     "\xE6\xA5\xAD\xE7\xA8\x85\xE6\xB3\x95\xE5\xAE\x9A\xE7\xA8\x85\xE7\x8E\x87\xE6\x98\xAF\xE5\xA4\x9A"
     "\xE5\xB0\x91\xEF\xBC\x9F";
+
+inline constexpr size_t kRefusalCapacity = 160;
 
 struct RunOptions {
   bool audit_heads;
@@ -20,6 +24,11 @@ struct RunOptions {
   char prompt[kPromptCapacity];   // prompt words joined by single spaces
   bool show_help;                 // --help or -h was given
   bool show_version;              // --version was given
+  bool show_timings;              // --timings: the run's durations on stderr after the report
+  char weights_path[kArgCapacity];  // --weights / -m PATH; empty: the usual two places
+  int cut_arguments;              // prompt words longer than 1023 bytes, cut to their first 1023
+  int dropped_arguments;          // prompt words left out because the prompt would pass 4095 bytes
+  char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
 // Writes argument `index` (1 .. count-1) as NUL-terminated UTF-8 into buf of cap bytes,
@@ -28,5 +37,7 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 
 // Needs: the argument count (element 0 is the program) and a reader for the arguments.
 // Writes opts: defaults, then the options and prompt words in order, then the default
-// prompt if the prompt is still empty.
+// prompt if the prompt is still empty. A --beta value that is not a finite f32, or a
+// --weights / -m without a path (or with one over 1023 bytes), leaves a one-line reason in
+// refusal.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);

@@ -5,6 +5,8 @@
 #include <cstdlib>
 
 #include "driver/banner.h"
+#include "reports/console_checks.h"
+#include "reports/run_timings.h"
 #include "driver/usage.h"
 #include "engine/cpu_features.h"
 #include "engine/rope_tables.h"
@@ -44,9 +46,35 @@ void print_profile(const RunOptions& opts) {
   printf("[*] Input Prompt    : \"%s\"\n\n", opts.prompt);
 }
 
+const char* kind_name(FileKind kind) {
+  switch (kind) {
+    case FileKind::directory: return "a directory";
+    case FileKind::fifo: return "a FIFO (named pipe)";
+    case FileKind::socket: return "a socket";
+    case FileKind::device: return "a device";
+    default: return "not a regular file";
+  }
+}
+
+// The line after the two open-failure lines: what the path named, or the system's own words
+// for the error; nothing when the file is simply not there.
+void print_open_failure_reason(const char* path, FileKind kind, unsigned long error) {
+  if (kind != FileKind::regular) {
+    printf("[*] %s is %s, not a regular file.\n", path, kind_name(kind));
+  } else if (error != 2) {
+    char text[256];
+    system_error_text(error, text, sizeof text);
+    printf("[*] %s: %s\n", path, text);
+  }
+}
+
 void map_weights(System* sys) {
-  char path[512];
-  choose_weights_path(path, sizeof path);
+  char path[kArgCapacity];
+  if (sys->opts.weights_path[0] != '\0') {
+    snprintf(path, sizeof path, "%s", sys->opts.weights_path);
+  } else {
+    choose_weights_path(path, sizeof path);
+  }
   unsigned long error = 0;
   switch (open_weights(path, &sys->weights, &error)) {
     case WeightsStatus::ok:
@@ -54,6 +82,7 @@ void map_weights(System* sys) {
     case WeightsStatus::open_failed:
       printf("\xE2\x9D\x8C [FATAL] Model weight file not found: %s (Error Code: %lu)\n", path, error);
       printf("[*] Please place official Google Gemma-2-2B-it FP16 weights ('gemma2b_fp16.bin') in this directory.\n");
+      print_open_failure_reason(path, sys->weights.kind, error);
       exit(1);
     case WeightsStatus::map_failed:
       printf("\xE2\x9D\x8C [FATAL] MapViewOfFile failed, insufficient virtual memory address space!\n");
@@ -62,6 +91,13 @@ void map_weights(System* sys) {
       fatal("Model weight file is truncated: %s (%llu bytes, expected at least %llu)", path,
             static_cast<unsigned long long>(sys->weights.size),
             static_cast<unsigned long long>(file_off::end));
+  }
+  // Another process may shorten the file while it is mapped; reading past its new end would
+  // otherwise kill the process without a word.
+  snprintf(sys->fault_line, sizeof sys->fault_line,
+           "\xE2\x9D\x8C [FATAL] The weights file changed size while it was in use: %s\n", path);
+  if (!report_mapping_faults(sys->weights.base, sys->weights.size, sys->fault_line)) {
+    fatal("Cannot install the handler for faults in the weights mapping");
   }
   printf("\xE2\x9C\x94 [3/5] Gemma-2B Model Core (4.3 GB) Mapped Successfully!\n");
 }
@@ -116,6 +152,43 @@ void start_engine(System* sys) {
   printf("\xE2\x9C\x94 [4/5] 4-Core SMP Micro-Kernel Thread Pool & RoPE Table Initialized!\n");
 }
 
+// Warns about the argument cuts the command-line pass made.
+void warn_argument_cuts(const RunOptions& opts) {
+  if (opts.cut_arguments > 0) {
+    warn("Prompt cut: %d word(s) longer than %zu bytes kept only their first %zu bytes", opts.cut_arguments,
+         kArgCapacity - 1, kArgCapacity - 1);
+  }
+  if (opts.dropped_arguments > 0) {
+    warn("Prompt cut: %d word(s) left out, since the prompt would have passed %zu bytes", opts.dropped_arguments,
+         kPromptCapacity - 1);
+  }
+}
+
+// True when marking the prompt's spaces stops at its byte limit before the prompt's end.
+bool marking_cuts(const char* prompt) {
+  char marked[kMarkedPromptBytes];
+  const int32_t written = mark_prompt_spaces(prompt, marked);
+  size_t whole = 0;
+  for (const char* p = prompt; *p != '\0'; ++p) whole += *p == ' ' ? 3 : 1;
+  return static_cast<size_t>(written) < whole;
+}
+
+// Tokenizes the prompt, noting and warning about what its limits left out.
+void tokenize(System* sys) {
+  sys->marking_cut = marking_cuts(sys->opts.prompt);
+  sys->prefill_length = tokenize_prompt(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity, &sys->ids_cut);
+  sys->truncated = sys->opts.cut_arguments > 0 || sys->opts.dropped_arguments > 0 || sys->marking_cut || sys->ids_cut;
+  if (sys->marking_cut) {
+    warn("Prompt cut: only its first %d bytes (spaces marked) are tokenized; the rest is left out",
+         kMarkedPromptStop);
+  }
+  if (sys->ids_cut) {
+    warn("Prompt cut: the tokens reached the limit of %d ids; the rest of the prompt and the chat "
+         "template's closing turn markers are left out",
+         kPromptIdCapacity - kOutputReserve);
+  }
+}
+
 void fill_context(System* sys) {
   InferenceContext& c = sys->ctx;
   c.rope_cos = nullptr;
@@ -144,6 +217,8 @@ void fill_context(System* sys) {
 }  // namespace
 
 void start_up(System* sys, int argc, char** argv) {
+  sys->started = seconds_now();
+  watch_standard_output();
   if (!console_setup()) fatal("Cannot make standard output unbuffered");
 
   ArgList args;
@@ -154,9 +229,11 @@ void start_up(System* sys, int argc, char** argv) {
     fputs(sys->opts.show_help ? kUsageText : kVersionText, stdout);
     exit(0);
   }
+  if (sys->opts.refusal[0] != '\0') fatal("%s", sys->opts.refusal);
 
   print_banner();
   print_profile(sys->opts);
+  warn_argument_cuts(sys->opts);
 
   if (const char* missing = missing_cpu_features()) {
     fatal("This processor lacks %s, which the compute kernels require (x86-64 with AVX2, FMA and F16C)",
@@ -169,7 +246,7 @@ void start_up(System* sys, int argc, char** argv) {
   printf("\xE2\x9C\x94 [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n");
   map_weights(sys);
   start_engine(sys);
-  sys->prefill_length = tokenize_prompt(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity);
+  tokenize(sys);
   printf("\xE2\x9C\x94 [5/5] Prompt Tokenization Complete (Prefill Length: %d Tokens)\n\n", sys->prefill_length);
   fill_context(sys);
 }

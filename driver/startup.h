@@ -5,12 +5,13 @@
 
 #include "driver/run_options.h"
 #include "model/inference_context.h"
+#include "model/run_limits.h"
 #include "engine/kernel_images.h"
 #include "engine/prompt_pass.h"
 #include "engine/weights_file.h"
 #include "engine/worker_pool.h"
 
-inline constexpr int kPromptIdCapacity = 256;
+using limits::kPromptIdCapacity;
 
 // Everything start-up creates; lives until the process ends.
 struct System {
@@ -25,6 +26,11 @@ struct System {
   InferenceContext ctx;                 // buffers and controls of the token step
   int32_t prompt_ids[kPromptIdCapacity];
   int32_t prefill_length;
+  bool marking_cut;                     // the 4000-byte space-marking limit left the prompt's end out
+  bool ids_cut;                         // the 246-id limit left the templated prompt's end out
+  bool truncated;                       // any cut at all: an argument, the prompt, the ids
+  double started;                       // when start-up began (seconds_now)
+  char fault_line[kArgCapacity + 96];   // the fatal line for a weights file that shrinks in use
 };
 
 // Prints "❌ [FATAL] " followed by the formatted message and a newline, then exits with 1.
@@ -36,7 +42,8 @@ struct System {
 #endif
 
 // Needs: main's arguments. Runs the whole start-up; on a fatal condition prints its lines
-// and exits with status 1; after --help or --version exits with status 0.
+// and exits with status 1; after --help or --version exits with status 0. Every cut of the
+// prompt gets a warning on standard error and sets sys->truncated.
 void start_up(System* sys, int argc, char** argv);
 
 // Needs: start_up done. The shared passes over the prompt, on start-up's buffers.

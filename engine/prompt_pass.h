@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "model/inference_context.h"
+#include "model/run_limits.h"
 #include "engine/kernel_images.h"
 
 struct PromptPass {
@@ -21,7 +22,7 @@ struct PromptPass {
 };
 
 // Most prompt positions the row buffers are made for.
-inline constexpr int32_t kPromptPassCapacity = 256;
+inline constexpr int32_t kPromptPassCapacity = limits::kPromptIdCapacity;
 
 // Bytes of each row buffer and of the work area that start-up allocates.
 uint64_t prompt_rows_bytes();

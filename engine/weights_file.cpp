@@ -18,6 +18,7 @@ WeightsStatus open_weights(const char* path, WeightsView* out, unsigned long* er
   MapStatus status = map_file_private(path, &file, error);
   out->base = file.base;
   out->size = file.size;
+  out->kind = file.kind;
   if (status == MapStatus::open_failed) return WeightsStatus::open_failed;
   if (status == MapStatus::map_failed) return WeightsStatus::map_failed;
   if (file.size < file_off::end) return WeightsStatus::truncated;

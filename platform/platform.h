@@ -41,19 +41,36 @@ void args_release(ArgList* list);
 // True when a file-system entry (file or directory) exists at path.
 bool path_exists(const char* path);
 
+// What a path names, as far as mapping it goes: only a regular file can be mapped.
+enum class FileKind { regular, directory, fifo, socket, device, other };
+
 // A whole file mapped privately into memory; the file is never written through it.
 struct MappedFile {
   const uint8_t* base;  // first byte of the view, null when not mapped
   uint64_t size;        // the file's size in bytes
+  FileKind kind;        // what the path named (regular when it could not be told)
 };
 
 enum class MapStatus { ok, open_failed, map_failed };
 
-// Needs: a path. Opens the file read-only (sharing reading and writing with others) and
-// maps the whole of it as a private view. Writes out on success; *error receives the
-// system's error number when the open fails (2 = not found, as on every supported
-// system). A directory or other non-regular file counts as an open failure.
+// Needs: a path. Looks at what the path names first, then opens the file read-only (sharing
+// reading and writing with others) and maps the whole of it as a private view. Writes out on
+// success; *error receives the system's error number when the open fails (2 = not found, as
+// on every supported system). A directory or other non-regular file is never opened (a FIFO
+// would block): it counts as an open failure, out->kind says what it is and *error is the
+// system's "is a directory" or "no such device" number.
 MapStatus map_file_private(const char* path, MappedFile* out, unsigned long* error);
+
+// Writes the system's own one-line description of error number `code` into buf (cap >= 1,
+// NUL-terminated, no line end).
+void system_error_text(unsigned long code, char* buf, size_t cap);
+
+// Needs: a mapping from map_file_private and a NUL-terminated line that outlives the
+// process's use of it. From now on a read of [base, base + size) that faults because the file
+// shrank under the mapping writes `line` to standard output and ends the process with status
+// 1, from whichever thread made the read. Other faults keep their default effect. Returns
+// false when the handler cannot be installed.
+bool report_mapping_faults(const void* base, uint64_t size, const char* line);
 
 // Committed, zero-filled, read-write pages of at least size bytes, page-aligned.
 // Returns null on failure. Never freed.

@@ -3,6 +3,7 @@
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -48,24 +49,49 @@ bool path_exists(const char* path) {
   return stat(path, &st) == 0;
 }
 
+namespace {
+FileKind kind_of(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::regular;
+  if (S_ISDIR(mode)) return FileKind::directory;
+  if (S_ISFIFO(mode)) return FileKind::fifo;
+  if (S_ISSOCK(mode)) return FileKind::socket;
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return FileKind::device;
+  return FileKind::other;
+}
+
+// Records what a non-regular path is and the error number that stands for it.
+MapStatus refuse_kind(const struct stat& st, MappedFile* out, unsigned long* error) {
+  out->kind = kind_of(st.st_mode);
+  *error = out->kind == FileKind::directory ? EISDIR : ENODEV;
+  return MapStatus::open_failed;
+}
+}  // namespace
+
 MapStatus map_file_private(const char* path, MappedFile* out, unsigned long* error) {
   out->base = nullptr;
   out->size = 0;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  out->kind = FileKind::regular;
+  // The type first: opening a FIFO would wait for a writer, opening a device may act on it.
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    *error = static_cast<unsigned long>(errno);
+    return MapStatus::open_failed;
+  }
+  if (!S_ISREG(st.st_mode)) return refuse_kind(st, out, error);
+  // Non-blocking, in case a FIFO took the file's place since the look; it is checked again.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *error = static_cast<unsigned long>(errno);
     return MapStatus::open_failed;
   }
-  struct stat st;
   if (fstat(fd, &st) != 0) {
     *error = static_cast<unsigned long>(errno);
     close(fd);
     return MapStatus::open_failed;
   }
   if (!S_ISREG(st.st_mode)) {
-    *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     close(fd);
-    return MapStatus::open_failed;
+    return refuse_kind(st, out, error);
   }
   out->size = static_cast<uint64_t>(st.st_size);
   if (out->size == 0) {  // nothing to map; the caller's size check refuses it
@@ -88,6 +114,46 @@ MapStatus map_file_private(const char* path, MappedFile* out, unsigned long* err
   madvise(view, out->size, MADV_HUGEPAGE);
   out->base = static_cast<const uint8_t*>(view);
   return MapStatus::ok;
+}
+
+void system_error_text(unsigned long code, char* buf, size_t cap) {
+  snprintf(buf, cap, "%s", strerror(static_cast<int>(code)));
+}
+
+namespace {
+// A signal handler takes no argument of ours, so what it reports lives here: written once
+// before the handler is installed, only read afterwards.
+struct FaultReport {
+  uintptr_t begin, end;  // the mapped range
+  const char* line;
+  size_t length;
+};
+FaultReport fault_report;
+
+void on_bus_error(int sig, siginfo_t* info, void*) {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
+  if (at >= fault_report.begin && at < fault_report.end) {
+    // A page past the file's new end: the weights shrank under the mapping.
+    ssize_t written = write(STDOUT_FILENO, fault_report.line, fault_report.length);
+    (void)written;  // nothing more can be done about a failed write here
+    _exit(1);
+  }
+  // Not ours: the faulting read runs again under the default action.
+  signal(sig, SIG_DFL);
+}
+}  // namespace
+
+bool report_mapping_faults(const void* base, uint64_t size, const char* line) {
+  fault_report.begin = reinterpret_cast<uintptr_t>(base);
+  fault_report.end = fault_report.begin + size;
+  fault_report.line = line;
+  fault_report.length = strlen(line);
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = on_bus_error;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  return sigaction(SIGBUS, &action, nullptr) == 0;
 }
 
 void* pages_alloc(size_t size) {

@@ -86,12 +86,28 @@ bool path_exists(const char* path) { return GetFileAttributesA(path) != INVALID_
 MapStatus map_file_private(const char* path, MappedFile* out, unsigned long* error) {
   out->base = nullptr;
   out->size = 0;
+  out->kind = FileKind::regular;
+  // A directory is refused before any open, with the number the open would give (access denied).
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    out->kind = FileKind::directory;
+    *error = ERROR_ACCESS_DENIED;
+    return MapStatus::open_failed;
+  }
   // Read access is all the view needs: a copy-on-write mapping asks only for GENERIC_READ,
-  // so a read-only weights file opens too. A directory fails here (access denied).
+  // so a read-only weights file opens too.
   HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
+    return MapStatus::open_failed;
+  }
+  // A device or pipe name ("CON", "\\.\pipe\...") opens but is no file to map.
+  const DWORD type = GetFileType(file);
+  if (type != FILE_TYPE_DISK) {
+    out->kind = type == FILE_TYPE_PIPE ? FileKind::fifo : FileKind::device;
+    *error = ERROR_BAD_DEVICE;
+    CloseHandle(file);
     return MapStatus::open_failed;
   }
   LARGE_INTEGER size;
@@ -117,6 +133,51 @@ MapStatus map_file_private(const char* path, MappedFile* out, unsigned long* err
   }
   out->base = static_cast<const uint8_t*>(view);
   return MapStatus::ok;
+}
+
+void system_error_text(unsigned long code, char* buf, size_t cap) {
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buf,
+                           static_cast<DWORD>(cap), nullptr);
+  if (n == 0) {
+    snprintf(buf, cap, "system error %lu", code);
+    return;
+  }
+  // The system's text ends with a line end (and often a full stop): one line is wanted.
+  while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n' || buf[n - 1] == ' ' || buf[n - 1] == '.')) buf[--n] = '\0';
+}
+
+namespace {
+// An exception filter takes no argument of ours, so what it reports lives here: written once
+// before the filter is installed, only read afterwards.
+struct FaultReport {
+  uintptr_t begin, end;  // the mapped range
+  const char* line;
+  DWORD length;
+};
+FaultReport fault_report;
+
+LONG WINAPI on_page_error(EXCEPTION_POINTERS* info) {
+  const EXCEPTION_RECORD* record = info->ExceptionRecord;
+  // A page of the view that cannot be read in: the file behind it shrank or went away.
+  if (record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR && record->NumberParameters >= 2) {
+    const uintptr_t at = static_cast<uintptr_t>(record->ExceptionInformation[1]);
+    if (at >= fault_report.begin && at < fault_report.end) {
+      DWORD written = 0;
+      WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), fault_report.line, fault_report.length, &written, nullptr);
+      ExitProcess(1);
+    }
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+}  // namespace
+
+bool report_mapping_faults(const void* base, uint64_t size, const char* line) {
+  fault_report.begin = reinterpret_cast<uintptr_t>(base);
+  fault_report.end = fault_report.begin + size;
+  fault_report.line = line;
+  fault_report.length = static_cast<DWORD>(strlen(line));
+  return AddVectoredExceptionHandler(1, on_page_error) != nullptr;
 }
 
 void* pages_alloc(size_t size) { return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE); }

@@ -31,6 +31,8 @@ struct Answer {
   AnswerToken tokens[modes::kMaxAnswerTokens];
   int count;
   AnswerStop stop;
+  double began;  // seconds_now() when the first token was known (the prompt's work done)
+  double ended;  // seconds_now() after the last token was printed
 };
 
 // The splice mode's decision from the 16-layer pass.

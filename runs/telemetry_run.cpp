@@ -3,6 +3,8 @@
 #include "engine/prefill.h"
 #include "model/run_limits.h"
 #include "probe/probe.h"
+#include "reports/console_checks.h"
+#include "reports/run_timings.h"
 #include "reports/telemetry_report.h"
 
 using modes::kTelemetryRows;
@@ -10,6 +12,7 @@ using modes::kTelemetryRows;
 DepthReading read_depth(const InferenceContext* ctx) { return {read_probe(ctx->hidden), state_hash(ctx->hidden)}; }
 
 void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next, Answer* a) {
+  a->began = seconds_now();
   print_answer_intro();
   uint64_t history[modes::kHistoryCapacity];
   int32_t history_count = 0;
@@ -26,6 +29,7 @@ void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t
     const AnswerToken token{next, ctx->logits[next]};
     a->tokens[a->count++] = token;
     print_answer_token(u, token);
+    stop_if_output_failed();
     if (u == modes::kMaxAnswerTokens) break;
     history[history_count++] = static_cast<uint64_t>(static_cast<int64_t>(next));
     ctx->token_id = static_cast<uint64_t>(static_cast<int64_t>(next));
@@ -36,6 +40,7 @@ void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t
   }
   ctx->history = nullptr;  // the window lives on this stack frame only
   ctx->history_count = 0;
+  a->ended = seconds_now();
   print_answer_footer();
 }
 
@@ -49,6 +54,7 @@ void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const
     prefill_pass(step, ctx, ids, n);
     t->depths[h] = read_depth(ctx);
     print_telemetry_row(h, t->depths[h], t->splice_armed);
+    stop_if_output_failed();
   }
   print_telemetry_footer();
   // Phase 2: the full model over the prompt once more, then the answer.

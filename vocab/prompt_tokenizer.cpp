@@ -30,7 +30,7 @@ int32_t apply_chat_template(const char* marked, char* text) {
   return snprintf(text, kTemplatedPromptBytes, kChatTemplate, marked);
 }
 
-int32_t tokenize_prompt(const char* prompt, int32_t* out, int32_t capacity) {
+int32_t tokenize_prompt(const char* prompt, int32_t* out, int32_t capacity, bool* cut) {
   char marked[kMarkedPromptBytes];   // the space-marked prompt, at most 4002 bytes + NUL
   char text[kTemplatedPromptBytes];  // the templated prompt, at most 4058 bytes + NUL
   mark_prompt_spaces(prompt, marked);
@@ -39,7 +39,8 @@ int32_t tokenize_prompt(const char* prompt, int32_t* out, int32_t capacity) {
   out[0] = kBosId;
   int32_t count = 1;
   const int32_t limit = capacity - kOutputReserve;
-  for (int p = 0; count < limit && p < n;) {
+  int p = 0;
+  while (count < limit && p < n) {
     const int longest = n - p < kLongestCandidate ? n - p : kLongestCandidate;
     int32_t id = -1;
     int m = longest;
@@ -55,5 +56,6 @@ int32_t tokenize_prompt(const char* prompt, int32_t* out, int32_t capacity) {
       p += 1;
     }
   }
+  if (cut) *cut = p < n;
   return count;
 }

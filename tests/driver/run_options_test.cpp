@@ -114,3 +114,37 @@ TEST(RunOptions, OverlongArgumentsAreCutAtWholeCharacters) {
   RunOptions b = parse({"--beta", std::string(70, '1')});
   EXPECT_EQ(b.beta, static_cast<float>(atof(std::string(63, '1').c_str())));
 }
+
+TEST(RunOptions, WeightsTimingsAndRefusals) {
+  RunOptions w = parse({"hi", "--weights", "/x/w.bin", "--timings", "there"});
+  EXPECT_STREQ(w.weights_path, "/x/w.bin");
+  EXPECT_TRUE(w.show_timings);
+  EXPECT_EQ(std::string(w.prompt), "hi there");
+  EXPECT_EQ(std::string(w.refusal), "");
+  RunOptions m = parse({"-m", "--audit-heads"});  // the path is never an option
+  EXPECT_STREQ(m.weights_path, "--audit-heads");
+  EXPECT_FALSE(m.audit_heads);
+  EXPECT_STREQ(parse({"--timing"}).prompt, "--timing");  // only the exact names are options
+  EXPECT_EQ(std::string(parse({"hi", "-m"}).refusal), "-m needs the path of a weights file after it");
+  EXPECT_NE(std::string(parse({"--weights", std::string(1024, 'p')}).refusal), "");
+  // --beta: an f32 that is not finite is refused; finite values, zero and negatives are not.
+  for (const char* bad : {"nan", "inf", "-inf", "1e40", "-1e39"}) {
+    EXPECT_EQ(std::string(parse({"--beta", bad}).refusal),
+              std::string("--beta must be a finite number, not \"") + bad + "\"");
+  }
+  for (const char* good : {"0", "-3", "3e38", "abc"}) EXPECT_EQ(std::string(parse({"--beta", good}).refusal), "") << good;
+  EXPECT_EQ(std::string(parse({"--beta", "nan", "--beta", "1"}).refusal), "");  // the last one counts
+}
+
+TEST(RunOptions, CutAndDroppedWordsAreCounted) {
+  RunOptions plain = parse({"a", std::string(1023, 'b')});
+  EXPECT_EQ(plain.cut_arguments + plain.dropped_arguments, 0);
+  // 1024 bytes are cut; five 1000-byte words: the fifth passes 4095 bytes and is left out.
+  RunOptions cut = parse({std::string(1024, 'c'), "--beta", std::string(70, '1')});
+  EXPECT_EQ(cut.cut_arguments, 1);  // the --beta value is no prompt word
+  EXPECT_EQ(cut.dropped_arguments, 0);
+  const std::vector<std::string> five(5, std::string(1000, 'x'));
+  RunOptions dropped = parse(five);
+  EXPECT_EQ(dropped.dropped_arguments, 1);
+  EXPECT_EQ(dropped.cut_arguments, 0);
+}

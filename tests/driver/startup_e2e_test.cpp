@@ -1,11 +1,16 @@
 // Start-up through the real binary, in a temporary directory of its own.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "tests/support/run_binary.h"
 #include "tests/support/temp_dir.h"
@@ -134,4 +139,142 @@ TEST(StartupE2E, ReadOnlyWeightsFileIsAccepted) {
             std::string::npos)
       << run.out;
   EXPECT_EQ(run.out.find("[FATAL]"), std::string::npos) << run.out;
+}
+
+namespace {
+const std::string kMapped = "\xE2\x9C\x94 [3/5] Gemma-2B Model Core (4.3 GB) Mapped Successfully!\n";
+const std::string kTokenized = "\xE2\x9C\x94 [5/5] Prompt Tokenization Complete";
+
+// The run's output from its first fatal line on, or "" when there is none.
+std::string from_fatal(const RunResult& r) {
+  size_t at = r.out.find("\xE2\x9D\x8C [FATAL]");
+  return at == std::string::npos ? "" : r.out.substr(at);
+}
+
+std::string open_failure(const std::string& path, int code, const std::string& reason) {
+  return "\xE2\x9D\x8C [FATAL] Model weight file not found: " + path + " (Error Code: " + std::to_string(code) +
+         ")\n[*] Please place official Google Gemma-2-2B-it FP16 weights ('gemma2b_fp16.bin') in this directory.\n" +
+         reason;
+}
+}  // namespace
+
+TEST(StartupE2E, WhatStandsInPlaceOfTheWeightsIsNamedAndNeverWaitedOn) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> make;
+    int code;
+    std::string reason;
+  } cases[] = {
+      {"directory", [](const std::string& p) { std::filesystem::create_directory(p); }, 21,
+       "[*] gemma2b_fp16.bin is a directory, not a regular file.\n"},
+      {"fifo", [](const std::string& p) { ASSERT_EQ(mkfifo(p.c_str(), 0644), 0); }, 19,
+       "[*] gemma2b_fp16.bin is a FIFO (named pipe), not a regular file.\n"},
+      {"socket",
+       [](const std::string& p) {
+         int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+         sockaddr_un addr{};
+         addr.sun_family = AF_UNIX;
+         snprintf(addr.sun_path, sizeof addr.sun_path, "%s", p.c_str());
+         ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << p;
+         close(fd);
+       },
+       19, "[*] gemma2b_fp16.bin is a socket, not a regular file.\n"},
+      {"device", [](const std::string& p) { std::filesystem::create_symlink("/dev/null", p); }, 19,
+       "[*] gemma2b_fp16.bin is a device, not a regular file.\n"},
+      {"symlink loop", [](const std::string& p) { std::filesystem::create_symlink("gemma2b_fp16.bin", p); }, 40,
+       "[*] gemma2b_fp16.bin: Too many levels of symbolic links\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    c.make(dir.file("gemma2b_fp16.bin"));
+    RunResult r = run_binary({kBinary}, dir.path);
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(from_fatal(r), open_failure("gemma2b_fp16.bin", c.code, c.reason)) << c.what;
+  }
+}
+
+TEST(StartupE2E, WeightsOptionNamesTheFileToMap) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.file("elsewhere"));
+  make_sparse(dir.file("elsewhere/w.bin"), kWeightsEnd);
+  for (const char* option : {"--weights", "-m"}) {
+    RunResult good = run_binary({kBinary, option, dir.file("elsewhere/w.bin"), "hi"}, dir.path, "", kMapped);
+    EXPECT_NE(good.out.find(kMapped), std::string::npos) << option << good.out;
+    EXPECT_EQ(good.out.find("[FATAL]"), std::string::npos) << good.out;
+    EXPECT_NE(good.out.find("[*] Input Prompt    : \"hi\""), std::string::npos);
+  }
+  RunResult missing = run_binary({kBinary, "-m", "elsewhere/none.bin"}, dir.path);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(from_fatal(missing), open_failure("elsewhere/none.bin", 2, ""));
+  RunResult folder = run_binary({kBinary, "--weights", "elsewhere"}, dir.path);
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_EQ(from_fatal(folder),
+            open_failure("elsewhere", 21, "[*] elsewhere is a directory, not a regular file.\n"));
+}
+
+TEST(StartupE2E, WeightsThatShrinkDuringTheRunEndWithOneFatalLine) {
+  TempDir dir;
+  const std::string weights = dir.file("gemma2b_fp16.bin");
+  make_sparse(weights, kWeightsEnd);
+  // Once start-up is done the model's first pass reads the weights: cut the file under it.
+  RunResult r = run_binary_acting({kBinary, "hi"}, dir.path, kTokenized,
+                                  [&] { std::filesystem::resize_file(weights, 4096); });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(from_fatal(r), "\xE2\x9D\x8C [FATAL] The weights file changed size while it was in use: gemma2b_fp16.bin\n");
+}
+
+TEST(StartupE2E, StandardOutputThatCannotBeWrittenEndsWithStatusOne) {
+  TempDir dir;
+  make_sparse(dir.file("gemma2b_fp16.bin"), kWeightsEnd);
+  // --version, a refused start-up and a run that has its weights: each to a full device.
+  for (const char* args : {"--version", "--beta nan", "hi"}) {
+    RunResult r = run_binary({"/bin/sh", "-c", std::string("exec \"$0\" ") + args + " >/dev/full", kBinary}, dir.path);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(r.err, "\xE2\x9D\x8C [FATAL] Standard output could not be written: the report is incomplete\n") << args;
+  }
+}
+
+TEST(StartupE2E, NonFiniteBetaIsRefusedBeforeAnything) {
+  TempDir dir;
+  RunResult r = run_binary({kBinary, "--splice-substitute", "--beta", "1e40"}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "\xE2\x9D\x8C [FATAL] --beta must be a finite number, not \"1e40\"\n");
+}
+
+TEST(StartupE2E, PromptCutsAreWarnedOnStandardErrorOnly) {
+  TempDir dir;
+  make_sparse(dir.file("gemma2b_fp16.bin"), kWeightsEnd);
+  const std::string warn = "\xE2\x9A\xA0 [WARNING] Prompt cut: ";
+  // A 2,052-byte prompt of short words passes both tokenizer limits; nothing is cut for "hi".
+  std::vector<std::string> words = {kBinary};
+  for (int i = 0; i < 1026; i++) words.push_back("a");
+  RunResult cut = run_binary(words, dir.path, "", kTokenized);
+  EXPECT_EQ(cut.err, warn + "only its first 4000 bytes (spaces marked) are tokenized; the rest is left out\n" +
+                         warn + "the tokens reached the limit of 246 ids; the rest of the prompt and the chat "
+                                "template's closing turn markers are left out\n");
+  // 1100 bytes are cut to 1023; three words of 1000 bytes bring the prompt to 4026, so the
+  // fourth is left out.
+  const std::string k(1000, 'y');
+  RunResult args = run_binary({kBinary, std::string(1100, 'x'), k, k, k, k}, dir.path, "", kMapped);
+  EXPECT_EQ(args.err, warn + "1 word(s) longer than 1023 bytes kept only their first 1023 bytes\n" + warn +
+                          "1 word(s) left out, since the prompt would have passed 4095 bytes\n");
+  RunResult plain = run_binary({kBinary, "hi"}, dir.path, "", kTokenized);
+  EXPECT_EQ(plain.err, "");
+  for (const RunResult* r : {&cut, &args}) EXPECT_EQ(r->out.find("WARNING"), std::string::npos);
+}
+
+TEST(StartupE2E, TimingsFollowTheReportOnStandardErrorOnly) {
+  TempDir dir;
+  make_sparse(dir.file("gemma2b_fp16.bin"), kWeightsEnd);
+  // Over zeros every logit is 0: the first answer token is id 0, then its penalty leaves <eos>.
+  RunResult r = run_binary({kBinary, "--timings", "hi"}, dir.path);
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::regex lines(
+      "prompt eval: 11 tokens, [0-9]+\\.[0-9]{2} s\n"
+      "generation: 1 tokens, [0-9]+\\.[0-9]{2} s, [0-9]+\\.[0-9]{2} tokens/s\n"
+      "total: [0-9]+\\.[0-9]{2} s\n");
+  EXPECT_TRUE(std::regex_match(r.err, lines)) << r.err;
+  EXPECT_EQ(r.out.find("tokens/s"), std::string::npos);
+  EXPECT_TRUE(ends_with(r.out, "[DONE] Standalone Native Inference Complete \xC2\xB7 Verified Silicon Trace\n" +
+                                   std::string(100, '=') + "\n"));
 }

@@ -7,11 +7,14 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 namespace {
-void drain(int out_fd, int err_fd, RunResult* r, pid_t child, const std::string& stop_after) {
-  bool stopped = false;
+// Reads both pipes to their end; once standard output contains `marker` (when not empty),
+// calls `on_marker` once.
+void drain(int out_fd, int err_fd, RunResult* r, const std::string& marker, const std::function<void()>& on_marker) {
+  bool seen = false;
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   int open_count = 2;
   char buf[65536];
@@ -22,9 +25,9 @@ void drain(int out_fd, int err_fd, RunResult* r, pid_t child, const std::string&
       ssize_t n = read(fds[i].fd, buf, sizeof buf);
       if (n > 0) {
         (i == 0 ? r->out : r->err).append(buf, static_cast<size_t>(n));
-        if (!stopped && !stop_after.empty() && r->out.find(stop_after) != std::string::npos) {
-          kill(-child, SIGKILL);  // the whole group (runuser's child too); the pipes close with it
-          stopped = true;
+        if (!seen && !marker.empty() && r->out.find(marker) != std::string::npos) {
+          seen = true;
+          on_marker();
         }
       } else {
         close(fds[i].fd);
@@ -36,8 +39,9 @@ void drain(int out_fd, int err_fd, RunResult* r, pid_t child, const std::string&
 }
 }  // namespace
 
-RunResult run_binary(const std::vector<std::string>& argv_in, const std::string& cwd,
-                     const std::string& as_user, const std::string& stop_after) {
+namespace {
+RunResult run_child(const std::vector<std::string>& argv_in, const std::string& cwd, const std::string& as_user,
+                    const std::string& marker, const std::function<void(pid_t)>& on_marker) {
   std::vector<std::string> args;
   if (!as_user.empty()) args = {"/usr/sbin/runuser", "-u", as_user, "--"};
   args.insert(args.end(), argv_in.begin(), argv_in.end());
@@ -64,9 +68,21 @@ RunResult run_binary(const std::vector<std::string>& argv_in, const std::string&
   close(out_pipe[1]);
   close(err_pipe[1]);
   RunResult r;
-  drain(out_pipe[0], err_pipe[0], &r, pid, stop_after);
+  drain(out_pipe[0], err_pipe[0], &r, marker, [&] { on_marker(pid); });
   int status = 0;
   waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
+}
+}  // namespace
+
+RunResult run_binary(const std::vector<std::string>& argv, const std::string& cwd, const std::string& as_user,
+                     const std::string& stop_after) {
+  // The whole group (runuser's child too); the pipes close with it.
+  return run_child(argv, cwd, as_user, stop_after, [](pid_t child) { kill(-child, SIGKILL); });
+}
+
+RunResult run_binary_acting(const std::vector<std::string>& argv, const std::string& cwd, const std::string& marker,
+                            const std::function<void()>& act) {
+  return run_child(argv, cwd, "", marker, [&](pid_t) { act(); });
 }

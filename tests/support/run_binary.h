@@ -1,6 +1,7 @@
 // Runs a program as a child process and captures its standard output as bytes.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,3 +17,8 @@ struct RunResult {
 // contains it, the child is killed (status 128 + 9) instead of being waited for to the end.
 RunResult run_binary(const std::vector<std::string>& argv, const std::string& cwd,
                      const std::string& as_user = "", const std::string& stop_after = "");
+
+// As run_binary, but once standard output contains `marker`, calls `act` once (while the child
+// runs on) and then waits for the child to end.
+RunResult run_binary_acting(const std::vector<std::string>& argv, const std::string& cwd, const std::string& marker,
+                            const std::function<void()>& act);

@@ -77,6 +77,24 @@ TEST_F(PromptTokenizerTest, ThreeHundredWordsStopAtTheLimit) {
   for (size_t i = 6; i < ids.size(); ++i) ASSERT_EQ(ids[i], 476) << "index " << i;  // "▁a", no tail
 }
 
+TEST_F(PromptTokenizerTest, CutFlagTellsWhetherTheIdLimitStoppedTheText) {
+  auto words = [](int n) {
+    std::string prompt = "a";
+    for (int i = 1; i < n; ++i) prompt += " a";
+    return prompt;
+  };
+  // 236 words fill the 246 ids exactly, the template's tail included; one more word is cut.
+  for (int n : {1, 236, 237, 300}) {
+    int32_t out[256];
+    bool cut = !(n > 236);
+    const int32_t count = tokenize_prompt(words(n).c_str(), out, 256, &cut);
+    EXPECT_EQ(cut, n > 236) << n;
+    if (n == 236) {
+      EXPECT_EQ(count, 246);
+    }
+  }
+}
+
 TEST_F(PromptTokenizerTest, LongPromptIsCutAt4000BytesBeforeTemplating) {
   std::string prompt;
   std::mt19937 rng(11);

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 
+#include "model/weights_layout.h"
+
 inline constexpr int kAxes = 4;
-inline constexpr int kDim = 2048;
+inline constexpr int kDim = int(geom::kDim);
 
 struct PinnedRow {
   float first[4];  // elements 0 to 3
