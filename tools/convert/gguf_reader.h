@@ -25,7 +25,7 @@ inline constexpr uint32_t kGgufTypeBF16 = 30;
 inline constexpr uint64_t kMaxGgufPairs = 1u << 16;
 inline constexpr uint64_t kMaxGgufTensors = 1u << 16;
 inline constexpr uint64_t kMaxGgufKeptBytes = 64u << 20;  // keys, string values, tensor names
-inline constexpr int kMaxGgufArrayDepth = 4;              // arrays of arrays of ...
+inline constexpr int kMaxGgufArrayDepth = 5;              // levels of arrays within arrays
 
 // Needs: a path to a GGUF file. Reads metadata and tensor table into *model, requires
 // general.architecture "gemma" and the size keys to match g, and marks the norms as holding
