@@ -517,50 +517,37 @@ TEST(TinyConversionRefusals, NotEnoughFreeSpace) {
   EXPECT_NE(err.find(dir.path), std::string::npos) << err;
 }
 
-// Bytes of a GGUF v3 file with no tensors: the counts, then `pairs` as given.
-std::string gguf_header(uint64_t kv_count, const std::string& pairs) {
-  std::string b = "GGUF";
-  auto put = [&](uint64_t v, int n) { b.append(reinterpret_cast<const char*>(&v), size_t(n)); };
-  put(3, 4);
-  put(0, 8);
-  put(kv_count, 8);
-  return b + pairs;
-}
+// The n low bytes of v, little-endian, as GGUF stores its numbers.
+std::string le(uint64_t v, int n) { return std::string(reinterpret_cast<const char*>(&v), size_t(n)); }
 
-std::string gguf_key(const std::string& key, uint32_t type) {
-  uint64_t n = key.size();
-  return std::string(reinterpret_cast<const char*>(&n), 8) + key + std::string(reinterpret_cast<const char*>(&type), 4);
-}
-
+// Writes bytes to path, then extends the file (sparse) to `size` bytes when that is larger.
 void write_bytes(const std::string& path, const std::string& bytes, uint64_t size = 0) {
   FILE* f = fopen(path.c_str(), "wb");
   fwrite(bytes.data(), 1, bytes.size(), f);
   fclose(f);
   if (size > bytes.size()) {
-    ASSERT_EQ(truncate(path.c_str(), off_t(size)), 0);
+    EXPECT_EQ(truncate(path.c_str(), off_t(size)), 0);
   }
 }
 
 TEST(TinyConversionRefusals, HeadersCannotMakeTheReaderHoldMore) {
-  {
-    // As many JSON values as a tree may hold, then one more.
-    std::string doc = "[";
-    for (uint64_t i = 1; i < kMaxJsonValues - 1; i++) doc += "0,";
-    JsonValue v;
-    std::string err;
-    EXPECT_TRUE(parse_json(doc + "0]", &v, &err)) << err;
-    EXPECT_FALSE(parse_json(doc + "0,0]", &v, &err));
-    EXPECT_NE(err.find("more than 262144 values"), std::string::npos) << err;
-  }
+  // As many JSON values as a tree may hold, then one more.
+  std::string doc = "[";
+  for (uint64_t i = 1; i < kMaxJsonValues - 1; i++) doc += "0,";
+  JsonValue v;
+  std::string err;
+  EXPECT_TRUE(parse_json(doc + "0]", &v, &err)) << err;
+  EXPECT_FALSE(parse_json(doc + "0,0]", &v, &err));
+  EXPECT_NE(err.find("more than 262144 values"), std::string::npos) << err;
+  // GGUF: more pairs than taken (in a file long enough to hold them); a 65 MiB key (sparse),
+  // refused before it is copied.
   TempDir dir;
   std::string in = dir.file("m.gguf");
-  // More pairs than taken, in a file long enough to hold them.
-  write_bytes(in, gguf_header(kMaxGgufPairs + 1, ""), 16 * kMaxGgufPairs);
+  const std::string counts = "GGUF" + le(3, 4) + le(0, 8);
+  write_bytes(in, counts + le(kMaxGgufPairs + 1, 8), 16 * kMaxGgufPairs);
   Refusal r = refuse(dir, in, {"m.gguf"});
   EXPECT_REFUSED(r, "declares 65537 metadata pairs");
-  // A key of 65 MiB, sparse: refused before it is copied.
-  uint64_t long_key = 65ull << 20;
-  write_bytes(in, gguf_header(1, std::string(reinterpret_cast<const char*>(&long_key), 8)), 8 + long_key + 64);
+  write_bytes(in, counts + le(1, 8) + le(65 << 20, 8), (65 << 20) + 64);
   r = refuse(dir, in, {"m.gguf"});
   EXPECT_REFUSED(r, "m.gguf: a string in the metadata", "longer than 64 MiB");
 }
@@ -569,79 +556,56 @@ TEST(TinyConversionRefusals, MisleadingInputsAreNamedForWhatTheyAre) {
   TempDir dir;
   auto tensors = tiny_tensors(kTinyGeometry, true, DType::f16, DType::f32, 1);
   std::string in = dir.file("m.gguf");
-  {
-    // A wrong magic: what was found, not a safetensors header error.
-    write_gguf(in, gemma_gguf_metadata(kTinyGeometry), tensors);
-    std::vector<unsigned char> bytes = read_whole_file(in);
-    bytes[3] = 'X';
-    write_bytes(in, std::string(bytes.begin(), bytes.end()));
-    Refusal r = refuse(dir, in, {"m.gguf"});
-    EXPECT_REFUSED(r, "m.gguf: starts with bytes 47 47 55 58 03 00 00 00", "\"GGUX", "neither the GGUF magic");
-  }
-  {
-    auto meta = gemma_gguf_metadata(kTinyGeometry);
-    meta.push_back(meta[4]);  // gemma.block_count again
-    write_gguf(in, meta, tensors);
-    Refusal r = refuse(dir, in, {"m.gguf"});
-    EXPECT_REFUSED(r, "m.gguf: metadata key gemma.block_count appears more than once");
-  }
-  {
-    // Arrays of arrays six levels deep, each holding one: a nesting error, not an early end.
-    std::string pairs = gguf_key("deep", 9);
-    for (int level = 0; level < 6; level++) {
-      uint32_t elem = 9;
-      uint64_t one = 1;
-      pairs += std::string(reinterpret_cast<const char*>(&elem), 4) + std::string(reinterpret_cast<const char*>(&one), 8);
-    }
-    write_bytes(in, gguf_header(1, pairs), 4096);
-    Refusal r = refuse(dir, in, {"m.gguf"});
-    EXPECT_REFUSED(r, "m.gguf: metadata key deep has arrays nested deeper than 5 levels");
-  }
+  // A wrong magic: what was found, not a safetensors header error.
+  write_gguf(in, gemma_gguf_metadata(kTinyGeometry), tensors);
+  std::vector<unsigned char> bytes = read_whole_file(in);
+  bytes[3] = 'X';
+  write_bytes(in, std::string(bytes.begin(), bytes.end()));
+  Refusal r = refuse(dir, in, {"m.gguf"});
+  EXPECT_REFUSED(r, "m.gguf: starts with bytes 47 47 55 58 03 00 00 00", "\"GGUX", "neither the GGUF magic");
+  auto meta = gemma_gguf_metadata(kTinyGeometry);
+  meta.push_back(meta[4]);  // gemma.block_count again
+  write_gguf(in, meta, tensors);
+  r = refuse(dir, in, {"m.gguf"});
+  EXPECT_REFUSED(r, "m.gguf: metadata key gemma.block_count appears more than once");
+  // Arrays of arrays six levels deep, each holding one: a nesting error, not an early end.
+  std::string pairs = le(4, 8) + "deep" + le(9, 4);
+  for (int level = 0; level < 6; level++) pairs += le(9, 4) + le(1, 8);
+  write_bytes(in, "GGUF" + le(3, 4) + le(0, 8) + le(1, 8) + pairs, 4096);
+  r = refuse(dir, in, {"m.gguf"});
+  EXPECT_REFUSED(r, "m.gguf: metadata key deep has arrays nested deeper than 5 levels");
   unlink(in.c_str());
-  {
-    // data_offsets ending near 2^64: the count shown is the one written, not wrapped around.
-    std::string header =
-        "{\"model.norm.weight\":{\"dtype\":\"F32\",\"shape\":[16],\"data_offsets\":[0,18446744073709551615]}}";
-    write_safetensors_raw(dir.file("model.safetensors"), header, std::vector<unsigned char>(64));
-    Refusal r = refuse(dir, dir.file("model.safetensors"), {"model.safetensors"});
-    EXPECT_REFUSED(r, "data_offsets end at 18446744073709551615, the data area holds 64 bytes");
-  }
+  // data_offsets ending near 2^64: the count shown is the one written, not wrapped around.
+  write_safetensors_raw(dir.file("model.safetensors"),
+                        "{\"model.norm.weight\":{\"dtype\":\"F32\",\"shape\":[16],"
+                        "\"data_offsets\":[0,18446744073709551615]}}",
+                        std::vector<unsigned char>(64));
+  r = refuse(dir, dir.file("model.safetensors"), {"model.safetensors"});
+  EXPECT_REFUSED(r, "data_offsets end at 18446744073709551615, the data area holds 64 bytes");
 }
 
-// How a child running a conversion ended.
-struct ChildEnd {
-  int signal = 0;  // the signal that ended it, or 0
-  int status = -1; // its exit status otherwise
-};
-
-// The child's conversion: the program's signal setup, then the tiny checkpoint into out.bin,
-// with progress lines going to `progress_fd`; `act` runs at the third progress step.
-struct ChildRun {
-  const TempDir* dir;
-  int progress_fd;
-  void (*act)();
-  Progress progress;
-  int steps = 0;
-};
-
-void child_progress(void* ctx, uint64_t done, uint64_t total) {
-  ChildRun* c = static_cast<ChildRun*>(ctx);
-  progress_update(&c->progress, done, total);
-  if (++c->steps == 3 && c->act) c->act();
-}
-
-ChildEnd run_child_conversion(const TempDir& dir, int progress_fd, void (*act)(), rlim_t file_limit) {
+// Runs the tiny checkpoint's conversion into out.bin in a child, after the program's signal
+// setup and under a file-size limit, progress lines going to progress_fd; at the third
+// progress step the child raises `sig` (0: none). Returns its wait status.
+int run_child_conversion(const TempDir& dir, int progress_fd, int sig, rlim_t file_limit) {
   pid_t pid = fork();
   if (pid == 0) {
-    if (file_limit != RLIM_INFINITY) {
-      rlimit lim{file_limit, file_limit};
-      setrlimit(RLIMIT_FSIZE, &lim);
-    }
+    rlimit fsize{file_limit, file_limit}, no_core{0, 0};  // SIGQUIT would dump one
+    setrlimit(RLIMIT_FSIZE, &fsize);
+    setrlimit(RLIMIT_CORE, &no_core);
     remove_partial_output_on_signal();
-    ChildRun c{&dir, progress_fd, act, {}, 0};
+    struct Step {
+      Progress progress;
+      int sig, steps;
+    } step{{}, sig, 0};
     FILE* out = fdopen(progress_fd, "w");
     setvbuf(out, nullptr, _IONBF, 0);
-    progress_start(&c.progress, out, false);
+    progress_start(&step.progress, out, false);
+    auto on_step = [](void* ctx, uint64_t done, uint64_t total) {
+      Step* s = static_cast<Step*>(ctx);
+      progress_update(&s->progress, done, total);
+      if (++s->steps == 3 && s->sig) raise(s->sig);
+    };
     SourceModel model;
     std::vector<uint32_t> source_of;
     std::vector<PlannedTensor> plan = output_plan(kTinyGeometry);
@@ -649,67 +613,44 @@ ChildEnd run_child_conversion(const TempDir& dir, int progress_fd, void (*act)()
     std::string err;
     bool ok = open_source_model(dir.file("model.safetensors"), kTinyGeometry, &model, &err) &&
               bind_tensors(model, plan, &source_of, &err) &&
-              write_converted(model, kTinyGeometry, plan, source_of, dir.file("out.bin"), child_progress, &c,
-                              &report, &err);
-    if (!ok) fprintf(stderr, "child: %s\n", err.c_str());
+              write_converted(model, kTinyGeometry, plan, source_of, dir.file("out.bin"), on_step, &step, &report,
+                              &err);
     _exit(ok ? 0 : err.find("File too large") != std::string::npos ? 3 : 1);
   }
-  int st = 0;
-  waitpid(pid, &st, 0);
-  ChildEnd e;
-  if (WIFSIGNALED(st)) e.signal = WTERMSIG(st);
-  else e.status = WEXITSTATUS(st);
-  return e;
-}
-
-bool unnamed_files_supported(const std::string& folder) {
-#ifdef O_TMPFILE
-  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY, 0600);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-#else
-  return false;
-#endif
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
 }
 
 TEST(TinyConversionSignals, TheTemporaryFileNeverOutlivesTheRun) {
   TempDir dir;
-  // Many steps: chunks of the large matrices alone are not enough, so the norms are f32 too.
   write_safetensors(dir.file("model.safetensors"), tiny_tensors(kTinyGeometry, false, DType::f16, DType::f32, 1));
+  const std::vector<std::string> only_input = {"model.safetensors"};
   int devnull = open("/dev/null", O_WRONLY);
-  // Terminating signals mid-write: the process ends by the signal, no file is left.
-  struct {
-    int sig;
-    void (*act)();
-  } kills[] = {{SIGTERM, [] { raise(SIGTERM); }}, {SIGQUIT, [] { raise(SIGQUIT); }},
-               {SIGINT, [] { raise(SIGINT); }},   {SIGHUP, [] { raise(SIGHUP); }},
-               {SIGKILL, [] { raise(SIGKILL); }}};
-  bool unnamed = unnamed_files_supported(dir.path);
-  for (const auto& k : kills) {
-    if (k.sig == SIGKILL && !unnamed) continue;  // only an unnamed file survives nothing
-    // No core file from SIGQUIT in the folder.
-    rlimit no_core{0, 0};
-    setrlimit(RLIMIT_CORE, &no_core);
-    ChildEnd e = run_child_conversion(dir, dup(devnull), k.act, RLIM_INFINITY);
-    EXPECT_EQ(e.signal, k.sig) << strsignal(k.sig);
-    EXPECT_EQ(files_in(dir.path), std::vector<std::string>{"model.safetensors"}) << strsignal(k.sig);
+  // Ending signals mid-write: the process ends by the signal and leaves no file. SIGKILL
+  // cannot be handled: only an unnamed temporary file survives it.
+  int probe = open(dir.path.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  bool unnamed = probe >= 0;
+  if (unnamed) close(probe);
+  for (int sig : {SIGTERM, SIGQUIT, SIGINT, SIGHUP, SIGKILL}) {
+    if (sig == SIGKILL && !unnamed) continue;
+    int status = run_child_conversion(dir, dup(devnull), sig, RLIM_INFINITY);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig) << " " << status;
+    EXPECT_EQ(files_in(dir.path), only_input) << strsignal(sig);
   }
   // A closed progress pipe: the conversion carries on and completes.
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   close(fds[0]);
-  ChildEnd piped = run_child_conversion(dir, fds[1], nullptr, RLIM_INFINITY);
+  int piped = run_child_conversion(dir, fds[1], 0, RLIM_INFINITY);
   close(fds[1]);
-  EXPECT_EQ(piped.signal, 0);
-  EXPECT_EQ(piped.status, 0);
+  EXPECT_TRUE(WIFEXITED(piped) && WEXITSTATUS(piped) == 0) << piped;
   EXPECT_EQ(read_whole_file(dir.file("out.bin")).size(), output_bytes(kTinyGeometry));
   unlink(dir.file("out.bin").c_str());
   // A file-size limit below the output: a refused write, not a death by SIGXFSZ.
-  ChildEnd limited = run_child_conversion(dir, dup(devnull), nullptr, 4096);
-  EXPECT_EQ(limited.signal, 0);
-  EXPECT_EQ(limited.status, 3);
-  EXPECT_EQ(files_in(dir.path), std::vector<std::string>{"model.safetensors"});
+  int limited = run_child_conversion(dir, dup(devnull), 0, 4096);
+  EXPECT_TRUE(WIFEXITED(limited) && WEXITSTATUS(limited) == 3) << limited;
+  EXPECT_EQ(files_in(dir.path), only_input);
   close(devnull);
 }
 
