@@ -37,6 +37,7 @@ void hold_ending_signals(sigset_t* before) {
   sigprocmask(SIG_BLOCK, &ending, before);
 }
 
+// Needs: the named temporary output's path. Makes it the one the signal handler removes.
 void set_partial_path(const std::string& path) {
   g_partial_set = 0;
   if (path.size() >= sizeof g_partial_path) return;
