@@ -1,7 +1,7 @@
 // The texts of --help and --version.
 #pragma once
 
-inline constexpr const char* kVersionText = "korvane 0.1.0\n";
+inline constexpr const char* kVersionText = "korvane " KORVANE_VERSION "\n";
 
 inline constexpr const char* kUsageText =
     "usage: korvane [--audit-heads] [--splice-substitute] [--beta X] [--weights PATH] [--timings]\n"

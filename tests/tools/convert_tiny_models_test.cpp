@@ -2,7 +2,12 @@
 // its offset; then feeds corrupted checkpoints and checks each is refused with its reason and
 // leaves nothing behind.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cmath>
 #include <cstring>
@@ -14,7 +19,10 @@
 #include "model/weights_layout.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tiny_checkpoints.h"
+#include "tools/convert/gguf_reader.h"
+#include "tools/convert/json_value.h"
 #include "tools/convert/layout_writer.h"
+#include "tools/convert/progress.h"
 #include "tools/convert/sha256.h"
 #include "tools/convert/source_model.h"
 #include "tools/convert/tensor_binding.h"
@@ -507,6 +515,143 @@ TEST(TinyConversionRefusals, NotEnoughFreeSpace) {
   EXPECT_FALSE(check_free_space(dir.path, uint64_t(1) << 62, &err));
   EXPECT_NE(err.find("not enough free space"), std::string::npos) << err;
   EXPECT_NE(err.find(dir.path), std::string::npos) << err;
+}
+
+// The n low bytes of v, little-endian, as GGUF stores its numbers.
+std::string le(uint64_t v, int n) { return std::string(reinterpret_cast<const char*>(&v), size_t(n)); }
+
+// Writes bytes to path, then extends the file (sparse) to `size` bytes when that is larger.
+void write_bytes(const std::string& path, const std::string& bytes, uint64_t size = 0) {
+  FILE* f = fopen(path.c_str(), "wb");
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+  if (size > bytes.size()) {
+    EXPECT_EQ(truncate(path.c_str(), off_t(size)), 0);
+  }
+}
+
+TEST(TinyConversionRefusals, HeadersCannotMakeTheReaderHoldMore) {
+  // As many JSON values as a tree may hold, then one more.
+  std::string doc = "[";
+  for (uint64_t i = 1; i < kMaxJsonValues - 1; i++) doc += "0,";
+  JsonValue v;
+  std::string err;
+  EXPECT_TRUE(parse_json(doc + "0]", &v, &err)) << err;
+  EXPECT_FALSE(parse_json(doc + "0,0]", &v, &err));
+  EXPECT_NE(err.find("more than 262144 values"), std::string::npos) << err;
+  // GGUF: more pairs than taken (in a file long enough to hold them); a 65 MiB key (sparse),
+  // refused before it is copied.
+  TempDir dir;
+  std::string in = dir.file("m.gguf");
+  const std::string counts = "GGUF" + le(3, 4) + le(0, 8);
+  write_bytes(in, counts + le(kMaxGgufPairs + 1, 8), 16 * kMaxGgufPairs);
+  Refusal r = refuse(dir, in, {"m.gguf"});
+  EXPECT_REFUSED(r, "declares 65537 metadata pairs");
+  write_bytes(in, counts + le(1, 8) + le(65 << 20, 8), (65 << 20) + 64);
+  r = refuse(dir, in, {"m.gguf"});
+  EXPECT_REFUSED(r, "m.gguf: a string in the metadata", "longer than 64 MiB");
+}
+
+TEST(TinyConversionRefusals, MisleadingInputsAreNamedForWhatTheyAre) {
+  TempDir dir;
+  auto tensors = tiny_tensors(kTinyGeometry, true, DType::f16, DType::f32, 1);
+  std::string in = dir.file("m.gguf");
+  // A wrong magic: what was found, not a safetensors header error.
+  write_gguf(in, gemma_gguf_metadata(kTinyGeometry), tensors);
+  std::vector<unsigned char> bytes = read_whole_file(in);
+  bytes[3] = 'X';
+  write_bytes(in, std::string(bytes.begin(), bytes.end()));
+  Refusal r = refuse(dir, in, {"m.gguf"});
+  EXPECT_REFUSED(r, "m.gguf: starts with bytes 47 47 55 58 03 00 00 00", "\"GGUX", "neither the GGUF magic");
+  auto meta = gemma_gguf_metadata(kTinyGeometry);
+  meta.push_back(meta[4]);  // gemma.block_count again
+  write_gguf(in, meta, tensors);
+  r = refuse(dir, in, {"m.gguf"});
+  EXPECT_REFUSED(r, "m.gguf: metadata key gemma.block_count appears more than once");
+  // Arrays of arrays six levels deep, each holding one: a nesting error, not an early end.
+  std::string pairs = le(4, 8) + "deep" + le(9, 4);
+  for (int level = 0; level < 6; level++) pairs += le(9, 4) + le(1, 8);
+  write_bytes(in, "GGUF" + le(3, 4) + le(0, 8) + le(1, 8) + pairs, 4096);
+  r = refuse(dir, in, {"m.gguf"});
+  EXPECT_REFUSED(r, "m.gguf: metadata key deep has arrays nested deeper than 5 levels");
+  unlink(in.c_str());
+  // data_offsets ending near 2^64: the count shown is the one written, not wrapped around.
+  write_safetensors_raw(dir.file("model.safetensors"),
+                        "{\"model.norm.weight\":{\"dtype\":\"F32\",\"shape\":[16],"
+                        "\"data_offsets\":[0,18446744073709551615]}}",
+                        std::vector<unsigned char>(64));
+  r = refuse(dir, dir.file("model.safetensors"), {"model.safetensors"});
+  EXPECT_REFUSED(r, "data_offsets end at 18446744073709551615, the data area holds 64 bytes");
+}
+
+// Runs the tiny checkpoint's conversion into out.bin in a child, after the program's signal
+// setup and under a file-size limit, progress lines going to progress_fd; at the third
+// progress step the child raises `sig` (0: none). Returns its wait status.
+int run_child_conversion(const TempDir& dir, int progress_fd, int sig, rlim_t file_limit) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    rlimit fsize{file_limit, file_limit}, no_core{0, 0};  // SIGQUIT would dump one
+    setrlimit(RLIMIT_FSIZE, &fsize);
+    setrlimit(RLIMIT_CORE, &no_core);
+    remove_partial_output_on_signal();
+    struct Step {
+      Progress progress;
+      int sig, steps;
+    } step{{}, sig, 0};
+    FILE* out = fdopen(progress_fd, "w");
+    setvbuf(out, nullptr, _IONBF, 0);
+    progress_start(&step.progress, out, false);
+    auto on_step = [](void* ctx, uint64_t done, uint64_t total) {
+      Step* s = static_cast<Step*>(ctx);
+      progress_update(&s->progress, done, total);
+      if (++s->steps == 3 && s->sig) raise(s->sig);
+    };
+    SourceModel model;
+    std::vector<uint32_t> source_of;
+    std::vector<PlannedTensor> plan = output_plan(kTinyGeometry);
+    ConvertReport report;
+    std::string err;
+    bool ok = open_source_model(dir.file("model.safetensors"), kTinyGeometry, &model, &err) &&
+              bind_tensors(model, plan, &source_of, &err) &&
+              write_converted(model, kTinyGeometry, plan, source_of, dir.file("out.bin"), on_step, &step, &report,
+                              &err);
+    _exit(ok ? 0 : err.find("File too large") != std::string::npos ? 3 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+TEST(TinyConversionSignals, TheTemporaryFileNeverOutlivesTheRun) {
+  TempDir dir;
+  write_safetensors(dir.file("model.safetensors"), tiny_tensors(kTinyGeometry, false, DType::f16, DType::f32, 1));
+  const std::vector<std::string> only_input = {"model.safetensors"};
+  int devnull = open("/dev/null", O_WRONLY);
+  // Ending signals mid-write: the process ends by the signal and leaves no file. SIGKILL
+  // cannot be handled: only an unnamed temporary file survives it.
+  int probe = open(dir.path.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  bool unnamed = probe >= 0;
+  if (unnamed) close(probe);
+  for (int sig : {SIGTERM, SIGQUIT, SIGINT, SIGHUP, SIGKILL}) {
+    if (sig == SIGKILL && !unnamed) continue;
+    int status = run_child_conversion(dir, dup(devnull), sig, RLIM_INFINITY);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << strsignal(sig) << " " << status;
+    EXPECT_EQ(files_in(dir.path), only_input) << strsignal(sig);
+  }
+  // A closed progress pipe: the conversion carries on and completes.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  close(fds[0]);
+  int piped = run_child_conversion(dir, fds[1], 0, RLIM_INFINITY);
+  close(fds[1]);
+  EXPECT_TRUE(WIFEXITED(piped) && WEXITSTATUS(piped) == 0) << piped;
+  EXPECT_EQ(read_whole_file(dir.file("out.bin")).size(), output_bytes(kTinyGeometry));
+  unlink(dir.file("out.bin").c_str());
+  // A file-size limit below the output: a refused write, not a death by SIGXFSZ.
+  int limited = run_child_conversion(dir, dup(devnull), 0, 4096);
+  EXPECT_TRUE(WIFEXITED(limited) && WEXITSTATUS(limited) == 3) << limited;
+  EXPECT_EQ(files_in(dir.path), only_input);
+  close(devnull);
 }
 
 }  // namespace

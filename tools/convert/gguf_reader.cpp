@@ -20,6 +20,7 @@ struct Cursor {
   const unsigned char* base;  // the mapping, owned by read_gguf
   uint64_t size;
   uint64_t pos;
+  bool too_long = false;  // a string to keep was longer than kMaxGgufKeptBytes
 
   bool take(void* out, uint64_t n) {
     if (n > size - pos) return false;
@@ -37,9 +38,17 @@ struct Cursor {
   bool string(std::string* s) {
     uint64_t n;
     if (!u64(&n) || n > size - pos) return false;
+    if (n > kMaxGgufKeptBytes) {
+      too_long = true;
+      return false;
+    }
     s->assign(reinterpret_cast<const char*>(base + pos), n);
     pos += n;
     return true;
+  }
+  bool skip_string() {
+    uint64_t n;
+    return u64(&n) && skip(n);
   }
 };
 
@@ -62,28 +71,37 @@ uint64_t scalar_size(uint32_t type) {
 }
 
 // Needs: a cursor at a value of the given type. Reads it into *out (scalars and strings) or
-// steps over it (arrays, nested up to depth 4). Returns false at the end of the file or on an
-// unknown type.
-bool read_value(Cursor* c, uint32_t type, MetaValue* out, int depth) {
+// steps over it (arrays, nested up to kMaxGgufArrayDepth, their strings not copied). Returns
+// false at the end of the file, or with *why set for an unknown type or too deep a nesting.
+bool read_value(Cursor* c, uint32_t type, MetaValue* out, int depth, std::string* why) {
   if (type == kString) {
     out->is_string = true;
-    return c->string(&out->text);
+    return depth > 0 ? c->skip_string() : c->string(&out->text);
   }
   if (type == kArray) {
     uint32_t elem;
     uint64_t count;
-    if (depth > 4 || !c->u32(&elem) || !c->u64(&count)) return false;
+    if (depth >= kMaxGgufArrayDepth) {
+      *why = "arrays nested deeper than " + std::to_string(kMaxGgufArrayDepth) + " levels";
+      return false;
+    }
+    if (!c->u32(&elem) || !c->u64(&count)) return false;
     uint64_t each = scalar_size(elem);
     if (each != 0) return count <= (c->size - c->pos) / each && c->skip(count * each);
-    MetaValue ignored;
-    for (uint64_t i = 0; i < count; i++) {
-      ignored.text.clear();
-      if (!read_value(c, elem, &ignored, depth + 1)) return false;
+    if (elem != kString && elem != kArray) {
+      *why = "array of unknown type " + std::to_string(elem);
+      return false;
     }
+    MetaValue ignored;
+    for (uint64_t i = 0; i < count; i++)
+      if (!read_value(c, elem, &ignored, depth + 1, why)) return false;
     return true;
   }
   uint64_t n = scalar_size(type);
-  if (n == 0) return false;
+  if (n == 0) {
+    *why = "unknown type " + std::to_string(type);
+    return false;
+  }
   unsigned char raw[8] = {};
   if (!c->take(raw, n)) return false;
   if (type == kF32 || type == kF64) return true;
@@ -98,6 +116,11 @@ bool read_value(Cursor* c, uint32_t type, MetaValue* out, int depth) {
 
 bool parse(const std::string& path, Cursor* c, const ModelGeometry& g, SourceModel* model, std::string* err) {
   auto short_file = [&](const std::string& what) {
+    if (c->too_long) {
+      *err = path + ": a string in the " + what + " (at byte " + std::to_string(c->pos) + ") is longer than " +
+             std::to_string(kMaxGgufKeptBytes >> 20) + " MiB";
+      return false;
+    }
     *err = path + ": file ends inside the " + what + " (at byte " + std::to_string(c->pos) + ")";
     return false;
   };
@@ -119,20 +142,40 @@ bool parse(const std::string& path, Cursor* c, const ModelGeometry& g, SourceMod
            std::to_string(tensor_count) + " tensors";
     return false;
   }
+  if (tensor_count > kMaxGgufTensors || kv_count > kMaxGgufPairs) {
+    *err = path + ": header declares " + std::to_string(kv_count) + " metadata pairs and " +
+           std::to_string(tensor_count) + " tensors, more than the " + std::to_string(kMaxGgufPairs) +
+           " and " + std::to_string(kMaxGgufTensors) + " taken";
+    return false;
+  }
+  uint64_t kept = 0;  // bytes of the names and texts held so far
+  auto too_much_kept = [&](uint64_t more) {
+    kept += more;
+    if (kept <= kMaxGgufKeptBytes) return false;
+    *err = path + ": metadata keys, texts and tensor names take more than " +
+           std::to_string(kMaxGgufKeptBytes >> 20) + " MiB";
+    return true;
+  };
   std::map<std::string, MetaValue> meta;
   for (uint64_t i = 0; i < kv_count; i++) {
     std::string key;
     uint32_t type;
     if (!c->string(&key) || !c->u32(&type)) return short_file("metadata");
     MetaValue v;
-    if (!read_value(c, type, &v, 0)) {
-      if (type > kF64) {
-        *err = path + ": metadata key " + key + " has unknown type " + std::to_string(type);
+    std::string why;
+    if (!read_value(c, type, &v, 0, &why)) {
+      if (!why.empty()) {
+        *err = path + ": metadata key " + key + " has " + why;
         return false;
       }
       return short_file("metadata value of " + key);
     }
-    meta[key] = std::move(v);
+    if (too_much_kept(key.size() + v.text.size())) return false;
+    if (meta.count(key)) {
+      *err = path + ": metadata key " + key + " appears more than once";
+      return false;
+    }
+    meta.emplace(std::move(key), std::move(v));
   }
 
   // The architecture and the sizes it implies.
@@ -184,6 +227,7 @@ bool parse(const std::string& path, Cursor* c, const ModelGeometry& g, SourceMod
     SourceTensor t;
     uint32_t n_dims, type;
     if (!c->string(&t.name) || !c->u32(&n_dims)) return short_file("tensor table");
+    if (too_much_kept(t.name.size())) return false;
     if (n_dims == 0 || n_dims > 4) {
       *err = path + ": tensor " + t.name + " has " + std::to_string(n_dims) + " dimensions";
       return false;

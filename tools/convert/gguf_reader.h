@@ -20,7 +20,15 @@ inline constexpr uint32_t kGgufTypeF32 = 0;
 inline constexpr uint32_t kGgufTypeF16 = 1;
 inline constexpr uint32_t kGgufTypeBF16 = 30;
 
+// What a GGUF header may make the reader hold, whatever the counts it declares: real files of
+// this model have about 40 metadata pairs and 164 tensors, a few megabytes of names and texts.
+inline constexpr uint64_t kMaxGgufPairs = 1u << 16;
+inline constexpr uint64_t kMaxGgufTensors = 1u << 16;
+inline constexpr uint64_t kMaxGgufKeptBytes = 64u << 20;  // keys, string values, tensor names
+inline constexpr int kMaxGgufArrayDepth = 5;              // levels of arrays within arrays
+
 // Needs: a path to a GGUF file. Reads metadata and tensor table into *model, requires
 // general.architecture "gemma" and the size keys to match g, and marks the norms as holding
-// 1 + w. Returns false with a one-line reason naming the file and key or tensor in *err.
+// 1 + w. Returns false with a one-line reason naming the file and key or tensor in *err
+// (also for a key given twice and for a header past the limits above).
 bool read_gguf(const std::string& path, const ModelGeometry& g, SourceModel* model, std::string* err);

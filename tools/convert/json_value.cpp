@@ -10,6 +10,7 @@ struct Parser {
   std::string_view s;
   size_t pos = 0;
   std::string* err;
+  uint64_t values = 0;  // values begun so far
 
   bool fail(const std::string& why) {
     *err = why + " at byte " + std::to_string(pos);
@@ -140,6 +141,7 @@ struct Parser {
   }
   bool value(JsonValue* v, int depth) {
     if (depth > 64) return fail("nesting too deep");
+    if (++values > kMaxJsonValues) return fail("more than " + std::to_string(kMaxJsonValues) + " values");
     skip_space();
     if (pos >= s.size()) return fail("unexpected end");
     char c = s[pos];

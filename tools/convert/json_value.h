@@ -30,8 +30,14 @@ struct JsonMember {
   JsonValue value;
 };
 
+// Most values one document may hold. Each costs about a hundred bytes however short its text,
+// so this, not the text's length, bounds the tree's memory (about 30 MB); a real header holds
+// a few thousand.
+inline constexpr uint64_t kMaxJsonValues = 1u << 18;
+
 // Needs: text of a whole document. Fills *out and returns true, or returns false with a short
-// reason and byte position in *err (invalid syntax, nesting over 64, duplicate key, trailing text).
+// reason and byte position in *err (invalid syntax, nesting over 64, more than kMaxJsonValues
+// values, duplicate key, trailing text).
 bool parse_json(std::string_view text, JsonValue* out, std::string* err);
 
 // Needs: v is any value. Returns the member named key of an object, or nullptr.

@@ -6,7 +6,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -16,15 +15,66 @@
 
 namespace {
 
-// Path of the temporary output while it exists, for the signal handler. Plain storage: the
-// handler may only read it and call unlink.
+// Path of the named temporary output while it exists, for the signal handler. Plain storage:
+// the handler may only read it and call unlink.
 char g_partial_path[4096];
-std::atomic<bool> g_partial_set{false};
+volatile sig_atomic_t g_partial_set = 0;
+
+// The signals whose default action ends the process and that a user or a shell may send.
+const int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2};
 
 void on_signal(int sig) {
-  if (g_partial_set.load()) unlink(g_partial_path);
-  signal(sig, SIG_DFL);
+  if (g_partial_set) unlink(g_partial_path);
+  // SA_RESETHAND has put the default action back and SA_NODEFER lets it act at once.
   raise(sig);
+}
+
+// Needs: nothing. Blocks the signals the handler serves, storing the previous mask in *before.
+void hold_ending_signals(sigset_t* before) {
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int sig : kEndingSignals) sigaddset(&ending, sig);
+  sigprocmask(SIG_BLOCK, &ending, before);
+}
+
+// Needs: the named temporary output's path. Makes it the one the signal handler removes.
+void set_partial_path(const std::string& path) {
+  g_partial_set = 0;
+  if (path.size() >= sizeof g_partial_path) return;
+  memcpy(g_partial_path, path.c_str(), path.size() + 1);
+  g_partial_set = 1;
+}
+
+// Needs: a folder and the new file's mode. Returns a file created there without a name, to
+// be linked in once complete, or -1 when the file system (or a missing /proc, through which
+// it is linked) does not allow that.
+int create_unnamed(const std::string& folder, mode_t mode) {
+#ifdef O_TMPFILE
+  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  if (access(("/proc/self/fd/" + std::to_string(fd)).c_str(), F_OK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+#else
+  (void)folder;
+  (void)mode;
+  return -1;
+#endif
+}
+
+// Needs: an unnamed file made by create_unnamed and a free name pattern's stem. Gives the
+// file a fresh hidden name in its folder (a link cannot replace a file, a rename can) and
+// stores it in *name; returns false with errno set.
+bool link_unnamed(int fd, const std::string& stem, std::string* name) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 100; attempt++) {
+    *name = stem + std::to_string(getpid()) + "-" + std::to_string(attempt);
+    if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
 }
 
 std::string folder_of(const std::string& path) {
@@ -55,7 +105,8 @@ bool write_all(int fd, const void* data, uint64_t n) {
 struct Job {
   std::vector<int> inputs;  // one fd per model file
   int out = -1;
-  std::string partial;      // temporary output path, empty once renamed or removed
+  std::string partial;      // named temporary output path, empty when unnamed, renamed or removed
+  std::string shown;        // how messages name the temporary output
 };
 
 void finish(Job* job, bool keep) {
@@ -64,8 +115,8 @@ void finish(Job* job, bool keep) {
   job->inputs.clear();
   if (job->out >= 0) close(job->out);
   job->out = -1;
+  g_partial_set = 0;
   if (!keep && !job->partial.empty()) unlink(job->partial.c_str());
-  g_partial_set.store(false);
   job->partial.clear();
 }
 
@@ -99,9 +150,22 @@ bool check_free_space(const std::string& folder, uint64_t needed, std::string* e
 }
 
 void remove_partial_output_on_signal() {
-  signal(SIGINT, on_signal);
-  signal(SIGTERM, on_signal);
-  signal(SIGHUP, on_signal);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  for (int sig : kEndingSignals) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;  // e.g. under nohup
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&sa.sa_mask);
+    sigaction(sig, &sa, nullptr);
+  }
+}
+
+void remove_partial_output_now() {
+  if (g_partial_set) unlink(g_partial_path);
+  g_partial_set = 0;
 }
 
 bool write_converted(const SourceModel& model, const ModelGeometry& g, const std::vector<PlannedTensor>& plan,
@@ -123,28 +187,39 @@ bool write_converted(const SourceModel& model, const ModelGeometry& g, const std
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     job.inputs.push_back(fd);
   }
-  std::string tmpl = folder + "/." + base_of(out_path) + ".partial-XXXXXX";
-  job.out = mkstemp(tmpl.data());
-  if (job.out < 0) {
-    *err = folder + ": cannot create a temporary file: " + strerror(errno);
-    finish(&job, false);
-    return false;
-  }
-  job.partial = tmpl;
-  if (job.partial.size() < sizeof g_partial_path) {
-    memcpy(g_partial_path, job.partial.c_str(), job.partial.size() + 1);
-    g_partial_set.store(true);
+  std::vector<unsigned char> in_buf(kChunkValues * 4);   // source values of one step, any type
+  std::vector<unsigned char> out_buf(kChunkValues * 4);  // converted values (fp16 or f32)
+  mode_t mask = umask(0);
+  umask(mask);
+  const std::string stem = folder + "/." + base_of(out_path) + ".partial-";
+  job.out = create_unnamed(folder, 0666 & ~mask);
+  if (job.out >= 0) {
+    job.shown = "the temporary file in " + folder;
+  } else {
+    // Created and made known to the signal handler with the signals held back, so that no
+    // signal comes between the two.
+    std::string tmpl = stem + "XXXXXX";
+    sigset_t before;
+    hold_ending_signals(&before);
+    job.out = mkostemp(tmpl.data(), O_CLOEXEC);
+    int made_errno = errno;
+    if (job.out >= 0) set_partial_path(tmpl);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (job.out < 0) {
+      *err = folder + ": cannot create a temporary file: " + strerror(made_errno);
+      finish(&job, false);
+      return false;
+    }
+    job.partial = job.shown = tmpl;
   }
   // Reserve the space up front so a full disk shows at once rather than after gigabytes.
   int rc = posix_fallocate(job.out, 0, static_cast<off_t>(total));
   if (rc != 0 && rc != EOPNOTSUPP && rc != EINVAL) {
-    *err = job.partial + ": cannot reserve " + std::to_string(total) + " bytes: " + strerror(rc);
+    *err = job.shown + ": cannot reserve " + std::to_string(total) + " bytes: " + strerror(rc);
     finish(&job, false);
     return false;
   }
 
-  std::vector<unsigned char> in_buf(kChunkValues * 4);  // source values of one step, any type
-  std::vector<unsigned char> out_buf(kChunkValues * 4);  // converted values (fp16 or f32)
   Sha256 hash;
   sha256_init(&hash);
   uint64_t written = 0;
@@ -186,7 +261,7 @@ bool write_converted(const SourceModel& model, const ModelGeometry& g, const std
         return false;
       }
       if (!write_all(job.out, out_buf.data(), out_size)) {
-        *err = job.partial + ": write failed: " + strerror(errno);
+        *err = job.shown + ": write failed: " + strerror(errno);
         finish(&job, false);
         return false;
       }
@@ -201,7 +276,7 @@ bool write_converted(const SourceModel& model, const ModelGeometry& g, const std
     return false;
   }
   if (fsync(job.out) != 0) {
-    *err = job.partial + ": cannot flush: " + strerror(errno);
+    *err = job.shown + ": cannot flush: " + strerror(errno);
     finish(&job, false);
     return false;
   }
@@ -209,16 +284,34 @@ bool write_converted(const SourceModel& model, const ModelGeometry& g, const std
   // through its own mapping, which asks for 2 MiB pages: pages left over from writing stay
   // 4 KiB ones for as long as they are cached, and every token then reads about a tenth slower.
   posix_fadvise(job.out, 0, 0, POSIX_FADV_DONTNEED);
-  mode_t mask = umask(0);
-  umask(mask);
   fchmod(job.out, 0666 & ~mask);
-  if (rename(job.partial.c_str(), out_path.c_str()) != 0) {
-    *err = out_path + ": cannot rename the finished file into place: " + strerror(errno);
-    finish(&job, false);
+  // Naming, closing and renaming run with the ending signals held back, so that no signal can
+  // strike between them and leave the new name behind; one that comes meanwhile acts afterwards.
+  sigset_t before;
+  hold_ending_signals(&before);
+  bool named = !job.partial.empty() || link_unnamed(job.out, stem, &job.partial);
+  int named_errno = errno;
+  // Some file systems report a failed write only at close: checked before anything is replaced.
+  int closed = close(job.out);
+  int close_errno = errno;
+  job.out = -1;
+  bool placed = named && closed == 0 && rename(job.partial.c_str(), out_path.c_str()) == 0;
+  int rename_errno = errno;
+  if (placed) job.partial.clear();
+  finish(&job, placed);
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  if (!named) {
+    *err = job.shown + ": cannot give the finished file a name: " + strerror(named_errno);
     return false;
   }
-  job.partial.clear();
-  finish(&job, true);
+  if (closed != 0) {
+    *err = job.shown + ": write failed when closing: " + strerror(close_errno);
+    return false;
+  }
+  if (!placed) {
+    *err = out_path + ": cannot rename the finished file into place: " + strerror(rename_errno);
+    return false;
+  }
   // Make the rename itself durable.
   int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {

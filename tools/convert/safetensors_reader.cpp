@@ -128,8 +128,9 @@ bool read_shard(const std::string& path, uint32_t file, SourceModel* model, std:
       return false;
     }
     if (end > data_size) {
-      *err = where + ": data runs past the end of the file (needs " + std::to_string(data_start + end) +
-             " bytes, file has " + std::to_string(size) + ")";
+      // Said without adding the header's size to `end`, which may be near 2^64.
+      *err = where + ": data runs past the end of the file (data_offsets end at " + std::to_string(end) +
+             ", the data area holds " + std::to_string(data_size) + " bytes)";
       return false;
     }
     if (end - begin != count * dtype_size(t.dtype)) {
@@ -150,6 +151,12 @@ bool config_uint(const JsonValue& config, const char* key, uint64_t* out) {
   if (!v || !v->is_uint) return false;
   *out = v->uint;
   return true;
+}
+
+// Needs: a checkpoint folder whose config.json (if any) was checked. Lists it among the files read.
+void note_config_read(const std::string& folder, SourceModel* model) {
+  std::string path = folder + "/config.json";
+  if (access(path.c_str(), F_OK) == 0) model->also_read.push_back(path);
 }
 
 }  // namespace
@@ -193,7 +200,9 @@ bool read_safetensors(const std::string& path, const ModelGeometry& g, SourceMod
   model->format = SourceFormat::safetensors;
   model->files.push_back(path);
   model->file_sizes.push_back(0);
-  return check_hf_config(folder_of(path), g, err) && read_shard(path, 0, model, err);
+  if (!check_hf_config(folder_of(path), g, err)) return false;
+  note_config_read(folder_of(path), model);
+  return read_shard(path, 0, model, err);
 }
 
 bool read_safetensors_index(const std::string& path, const ModelGeometry& g, SourceModel* model, std::string* err) {
@@ -201,6 +210,8 @@ bool read_safetensors_index(const std::string& path, const ModelGeometry& g, Sou
   model->format = SourceFormat::safetensors;
   std::string folder = folder_of(path);
   if (!check_hf_config(folder, g, err)) return false;
+  note_config_read(folder, model);
+  model->also_read.push_back(path);
   std::string text, why;
   if (!read_text_file(path, &text, err)) return false;
   JsonValue index;

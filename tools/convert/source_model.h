@@ -24,6 +24,7 @@ struct SourceModel {
   SourceFormat format;
   std::vector<std::string> files;
   std::vector<uint64_t> file_sizes;  // bytes, one per file, when the headers were read
+  std::vector<std::string> also_read;  // other files read for the checks (index, config.json)
   std::vector<SourceTensor> tensors;
   bool norms_hold_one = false;       // norm vectors store 1 + w (the layout wants w)
 };
@@ -32,9 +33,10 @@ struct SourceModel {
 const char* source_format_name(SourceFormat f);
 
 // Needs: a path to a .gguf file, a model.safetensors file, a model.safetensors.index.json file
-// or a folder holding one of the last two. Reads the headers (only), checks them for
-// consistency and against the geometry's metadata, and fills *model; or returns false with a
-// one-line reason naming the file (and the tensor or key) in *err.
+// or a folder holding one of the last two. Tells the formats apart by their first bytes,
+// reads the headers (only), checks them for consistency and against the geometry's metadata,
+// and fills *model; or returns false with a one-line reason naming the file (and the tensor
+// or key, or the bytes found where a format's start was expected) in *err.
 bool open_source_model(const std::string& path, const ModelGeometry& g, SourceModel* model, std::string* err);
 
 // Needs: path of a file. Fills *size with its length in bytes, or returns false with *err set.
