@@ -34,8 +34,8 @@ static inline void copy_row(float* dst, const float* src) {
   for (uint64_t i = 0; i < kHeadDim; i += 8) _mm256_storeu_ps(dst + i, _mm256_loadu_ps(src + i));
 }
 
-// Needs: q and key of 256 f32. Returns q . key * kScoreScale (0.0625): elements 16k..16k+7 into the
-// first accumulator, 16k+8..16k+15 into the second, fused; the two added, then folded.
+// Needs: q and key of 256 f32. Returns q . key * kScoreScale (0.0625): elements 16k..16k+7
+// into the first accumulator, 16k+8..16k+15 into the second, fused; the two added, then folded.
 static inline float score(const float* q, const float* key) {
   __m256 a0 = _mm256_setzero_ps();
   __m256 a1 = _mm256_setzero_ps();
