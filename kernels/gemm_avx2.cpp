@@ -18,8 +18,7 @@
 namespace gemm_tiles {
 namespace {
 
-constexpr int kTileRows = 3;
-static_assert(kUnitStep % kTileRows == 0, "a claimed unit is whole row groups");
+constexpr int kTileRows = kAvx2TileRows;
 
 // Needs: w = R consecutive fp16 rows of `cols`; x = T vectors of `cols` f32, `cols` apart (in
 // the packed order when `packed`, see pack_vectors).
@@ -126,22 +125,14 @@ inline void rows_by_all(const TileJob& job) {
 void sweep(const TileJob& job) {
   const uint64_t cols = job.cols, rows = job.rows;
   const uint64_t next_rows = job.next_rows > uint64_t(kTileRows) ? kTileRows : job.next_rows;
-  TileJob group = job;
   uint64_t r = 0;
   for (; r + kTileRows <= rows; r += kTileRows) {
     const uint64_t after = rows - r - kTileRows;
-    group.out = job.out + r;
-    group.matrix = job.matrix + r * cols;
-    group.rows = kTileRows;
-    group.next = after ? group.matrix + kTileRows * cols : job.next;
-    group.next_rows = after ? (after < kTileRows ? after : kTileRows) : next_rows;
-    rows_by_all<kTileRows>(group);
+    const uint16_t* w_after = job.matrix + (r + kTileRows) * cols;
+    rows_by_all<kTileRows>(rows_of(job, r, kTileRows, after ? w_after : job.next,
+                                   after ? (after < kTileRows ? after : kTileRows) : next_rows));
   }
-  group.out = job.out + r;
-  group.matrix = job.matrix + r * cols;
-  group.rows = rows - r;
-  group.next = job.next;
-  group.next_rows = next_rows;
+  const TileJob group = rows_of(job, r, rows - r, job.next, next_rows);
   switch (rows - r) {
     case 2: rows_by_all<2>(group); break;
     case 1: rows_by_all<1>(group); break;

@@ -27,9 +27,15 @@ constexpr uint64_t kSweepBytes = 1536 * 1024;
 // first-level cache while the chains pass over them in turn.
 constexpr uint64_t kChunkCols = 1024;
 
+// Rows of one tile: three in the AVX2 image's sixteen registers, six in the wide image's
+// thirty-two.
+constexpr int kAvx2TileRows = 3;
+constexpr int kWideTileRows = 6;
+
 // Rows of a claimed unit are a multiple of this: whole row groups of either image, and whole
 // groups of eight for a GeGLU after the product.
 constexpr uint64_t kUnitStep = 24;
+static_assert(kUnitStep % kAvx2TileRows == 0 && kUnitStep % kWideTileRows == 0 && kUnitStep % 8 == 0);
 
 // The rows [0, rows) of one product that one thread computes.
 struct TileJob {
@@ -44,6 +50,18 @@ struct TileJob {
   const uint16_t* next;    // rows (`cols` apart) this thread takes after these, fetched meanwhile
   uint64_t next_rows;      // 0: none
 };
+
+// Needs: rows r0 .. r0+n of job's; the rows (0: none) this thread takes after those. Returns
+// the job narrowed to those rows.
+inline TileJob rows_of(const TileJob& job, uint64_t r0, uint64_t n, const uint16_t* next, uint64_t next_rows) {
+  TileJob part = job;
+  part.out = job.out + r0;
+  part.matrix = job.matrix + r0 * job.cols;
+  part.rows = n;
+  part.next = next;
+  part.next_rows = next_rows;
+  return part;
+}
 
 // Needs: a TileJob with rows, cols and count > 0. Writes its outputs; defined once per
 // instruction set (gemm_avx2.cpp, gemm_wide.cpp).

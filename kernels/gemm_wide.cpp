@@ -21,8 +21,7 @@
 namespace gemm_tiles {
 namespace {
 
-constexpr int kTileRows = 6;
-static_assert(kUnitStep % kTileRows == 0, "a claimed unit is whole row groups");
+constexpr int kTileRows = kWideTileRows;
 
 constexpr uint64_t kWideChunkCols = kChunkCols;  // columns of one chunk, widened half by half
 constexpr uint64_t kWideStride = 544;      // f32 per widened row: half a chunk, up to three leftover groups, padding
@@ -231,24 +230,17 @@ void sweep(const TileJob& job, uint64_t panel) {
   const uint64_t cols = job.cols, rows = job.rows;
   const uint64_t panel_rows = panel * kTileRows;
   const uint64_t next_rows = job.next_rows > panel_rows ? panel_rows : job.next_rows;
-  TileJob part = job;
   uint64_t r = 0;
   for (; r + kTileRows <= rows;) {
     const uint64_t groups = (rows - r) / kTileRows < panel ? (rows - r) / kTileRows : panel;
     const uint64_t after = rows - r - groups * kTileRows;
-    part.out = job.out + r;
-    part.matrix = job.matrix + r * cols;
-    part.rows = groups * kTileRows;
-    part.next = after ? part.matrix + groups * kTileRows * cols : job.next;
-    part.next_rows = after ? (after < panel_rows ? after : panel_rows) : next_rows;
-    wide_rows<kTileRows>(part, groups, &s);
+    const uint16_t* w_after = job.matrix + (r + groups * kTileRows) * cols;
+    wide_rows<kTileRows>(rows_of(job, r, groups * kTileRows, after ? w_after : job.next,
+                                 after ? (after < panel_rows ? after : panel_rows) : next_rows),
+                         groups, &s);
     r += groups * kTileRows;
   }
-  part.out = job.out + r;
-  part.matrix = job.matrix + r * cols;
-  part.rows = rows - r;
-  part.next = job.next;
-  part.next_rows = next_rows;
+  const TileJob part = rows_of(job, r, rows - r, job.next, next_rows);
   switch (rows - r) {
     case 5: wide_rows<5>(part, 1, &s); break;
     case 4: wide_rows<4>(part, 1, &s); break;
