@@ -4,7 +4,8 @@
 # zone (Windows gives none) and probed stack frames (a Windows thread stack grows one guard
 # page at a time). They are then linked flat and checked by build_image.sh with the host's
 # binutils, exactly like the Linux images, and finally checked for unprobed large frames.
-# Expects KORVANE_IMAGE_FLAGS, KORVANE_KERNEL_SOURCES and KORVANE_WIDE_FLAGS from kernels/.
+# Expects KORVANE_IMAGE_FLAGS, KORVANE_KERNEL_SOURCES, KORVANE_AVX2_SOURCES, KORVANE_WIDE_SOURCES
+# and KORVANE_WIDE_FLAGS from kernels/.
 
 find_program(KORVANE_HOST_CXX NAMES g++ c++ REQUIRED)
 find_program(KORVANE_LD NAMES ld.bfd ld REQUIRED)
@@ -61,11 +62,12 @@ function(korvane_ms_image out_name entry_object code_objects)
     VERBATIM)
 endfunction()
 
-# Needs: a variant name, its extra flags and the suffix of its image names. Adds both images.
-function(korvane_ms_images variant extra_flags suffix)
+# Needs: a variant name, its extra flags, the suffix of its image names and its own sources
+# (the tiles of its instruction set). Adds both images.
+function(korvane_ms_images variant extra_flags suffix variant_sources)
   file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/ms_abi/${variant})
   set(code)
-  foreach(source ${KORVANE_KERNEL_SOURCES})
+  foreach(source ${KORVANE_KERNEL_SOURCES} ${variant_sources})
     korvane_ms_image_object(${source} ${variant} "${extra_flags}" code)
   endforeach()
   set(kernel_entry)
@@ -76,8 +78,8 @@ function(korvane_ms_images variant extra_flags suffix)
   korvane_ms_image(worker_image${suffix}.bin ${worker_entry} "${code}")
 endfunction()
 
-korvane_ms_images(avx2 "" "")
-korvane_ms_images(wide "${KORVANE_WIDE_FLAGS}" "_wide")
+korvane_ms_images(avx2 "" "" "${KORVANE_AVX2_SOURCES}")
+korvane_ms_images(wide "${KORVANE_WIDE_FLAGS}" "_wide" "${KORVANE_WIDE_SOURCES}")
 set(korvane_ms_image_files)
 foreach(name kernel_image worker_image kernel_image_wide worker_image_wide)
   list(APPEND korvane_ms_image_files ${CMAKE_CURRENT_BINARY_DIR}/${name}.bin)
@@ -90,7 +92,7 @@ set(KORVANE_WORKER_IMAGE_WIDE ${CMAKE_CURRENT_BINARY_DIR}/worker_image_wide.bin 
 
 # The same code compiled for Windows, for the test programs that call the kernels directly.
 # The entry table is assembler in ELF syntax and only the image needs it.
-korvane_image_objects(kernel_code ${KORVANE_KERNEL_SOURCES})
+korvane_image_objects(kernel_code ${KORVANE_KERNEL_SOURCES} ${KORVANE_AVX2_SOURCES})
 korvane_image_objects(worker_entry worker_entry.cpp)
 add_library(korvane_kernels STATIC $<TARGET_OBJECTS:kernel_code> $<TARGET_OBJECTS:worker_entry>)
 target_include_directories(korvane_kernels PUBLIC ${PROJECT_SOURCE_DIR})

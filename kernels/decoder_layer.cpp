@@ -9,6 +9,7 @@
 
 #include "kernels/kernels.h"
 #include "kernels/layer_math.h"
+#include "model/weights_layout.h"
 #include "kernels/simd.h"
 
 using namespace layer_math;
@@ -32,7 +33,7 @@ constexpr uint64_t kUp = 26112;      // f32[16384] up projection
 // Needs: a filled LayerParams; cache rows 0 .. position-1 hold this sequence's keys and
 // values. Writes hidden (in place), row `position` of both caches and the work area.
 extern "C" KV_ABI void decoder_layer(const LayerParams* lp) {
-  const float eps = 0x1.4f8b58p-17f;  // 0.00001, bits 0x3727C5AC
+  const float eps = geom::kNormEps;
   float* const s = lp->scratch;
   float* const x_norm = s + kXNorm;
   float* const proj_out = s + kProjOut;

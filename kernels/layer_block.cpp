@@ -6,9 +6,10 @@
 // Image code: freestanding, no library calls.
 #include "model/layer_block.h"
 
-#include "model/weights_layout.h"
 #include "kernels/kernels.h"
 #include "kernels/layer_math.h"
+#include "kernels/layer_weights.h"
+#include "model/weights_layout.h"
 #include "kernels/step_parts.h"
 
 using namespace layer_math;
@@ -16,12 +17,13 @@ using namespace step_parts;
 
 namespace {
 
-constexpr uint64_t kRopeCols = 128;
+constexpr uint64_t kRopeCols = geom::kRotaryPairs;  // one row of a rotary table
 
 // Needs: a LayerBlock with kBlockLayer; cache rows 0 .. first_position-1 of the layer hold this
 // sequence. Updates rows, writes cache rows first_position .. first_position+count-1 and work.
 void run_layer(const LayerBlock* b) {
   using geom::kDim, geom::kKvDim, geom::kFfnDim, geom::kMaxPositions;
+  using geom::kNormEps;
   InferenceContext* const ctx = b->ctx;
   const uint64_t l = b->layer;
   const uint64_t n = b->count;
@@ -40,23 +42,14 @@ void run_layer(const LayerBlock* b) {
   float* const up = gate + n * kFfnDim;    // [n][16384] up projection
   float* const pack = up + n * kFfnDim;    // [n][16384] a product's inputs in the tiles' order
 
-  const uint8_t* block = ctx->weights_base + l * layer_off::block_size;
-  const auto* attn_norm = reinterpret_cast<const float*>(block + layer_off::attn_norm);
-  const auto* ffn_norm = reinterpret_cast<const float*>(block + layer_off::ffn_norm);
-  const auto* wq = reinterpret_cast<const uint16_t*>(block + layer_off::wq);
-  const auto* wk = reinterpret_cast<const uint16_t*>(block + layer_off::wk);
-  const auto* wv = reinterpret_cast<const uint16_t*>(block + layer_off::wv);
-  const auto* wo = reinterpret_cast<const uint16_t*>(block + layer_off::wo);
-  const auto* w_gate = reinterpret_cast<const uint16_t*>(block + layer_off::w_gate);
-  const auto* w_up = reinterpret_cast<const uint16_t*>(block + layer_off::w_up);
-  const auto* w_down = reinterpret_cast<const uint16_t*>(block + layer_off::w_down);
-  float* const keys = ctx->key_cache + l * ctx->max_positions * kKvDim;
-  float* const values = ctx->value_cache + l * ctx->max_positions * kKvDim;
+  const LayerWeights w = layer_weights(ctx->weights_base, l);
+  float* const keys = layer_keys(ctx, l);
+  float* const values = layer_values(ctx, l);
 
-  for (uint64_t t = 0; t < n; t++) rms_norm(x_norm + t * kDim, attn_norm, b->rows + t * kDim, kDim, geom::kNormEps);
-  gemm_f16(q, wq, x_norm, kDim, kDim, n, pack, area);
-  gemm_f16(k, wk, x_norm, kDim, kKvDim, n, pack, area);
-  gemm_f16(v, wv, x_norm, kDim, kKvDim, n, pack, area);
+  for (uint64_t t = 0; t < n; t++) rms_norm(x_norm + t * kDim, w.attn_norm, b->rows + t * kDim, kDim, kNormEps);
+  gemm_f16(q, w.wq, x_norm, kDim, kDim, n, pack, area);
+  gemm_f16(k, w.wk, x_norm, kDim, kKvDim, n, pack, area);
+  gemm_f16(v, w.wv, x_norm, kDim, kKvDim, n, pack, area);
 
   // Every key and value of the block goes into the cache before any position attends: position
   // p reads rows 0 .. p, as the single step does.
@@ -74,14 +67,14 @@ void run_layer(const LayerBlock* b) {
     knock_out(attn + t * kDim, knockout);
   }
 
-  gemm_f16(proj, wo, attn, kDim, kDim, n, pack, area);
+  gemm_f16(proj, w.wo, attn, kDim, kDim, n, pack, area);
   for (uint64_t t = 0; t < n; t++) {
     add_into(b->rows + t * kDim, proj + t * kDim, kDim);
-    rms_norm(x_norm + t * kDim, ffn_norm, b->rows + t * kDim, kDim, geom::kNormEps);
+    rms_norm(x_norm + t * kDim, w.ffn_norm, b->rows + t * kDim, kDim, kNormEps);
   }
-  gemm_f16(gate, w_gate, x_norm, kDim, kFfnDim, n, pack, area);
-  gemm_geglu_f16(up, w_up, x_norm, kDim, kFfnDim, n, gate, pack, area);  // gate becomes the activation
-  gemm_f16(proj, w_down, gate, kFfnDim, kDim, n, pack, area);
+  gemm_f16(gate, w.w_gate, x_norm, kDim, kFfnDim, n, pack, area);
+  gemm_geglu_f16(up, w.w_up, x_norm, kDim, kFfnDim, n, gate, pack, area);  // gate becomes the activation
+  gemm_f16(proj, w.w_down, gate, kFfnDim, kDim, n, pack, area);
   for (uint64_t t = 0; t < n; t++) {
     add_into(b->rows + t * kDim, proj + t * kDim, kDim);
     // Added after the layer's last residual, so the next layer sees the spliced state.
@@ -94,7 +87,7 @@ void run_layer(const LayerBlock* b) {
 // Needs: a filled LayerBlock within its limits. Does the operations its bits name, in order;
 // returns the classifier's argmax when kBlockClassify is set, else 0.
 extern "C" KV_ABI uint64_t layer_block(const LayerBlock* b) {
-  using namespace geom;
+  using geom::kDim, geom::kNormEps;
   InferenceContext* const ctx = b->ctx;
   if (b->ops & kBlockEmbed) {
     for (uint64_t t = 0; t < b->count; t++)
@@ -103,7 +96,7 @@ extern "C" KV_ABI uint64_t layer_block(const LayerBlock* b) {
   if ((b->ops & kBlockLayer) && layer_enabled(ctx, b->layer)) run_layer(b);
   if (b->ops & kBlockNormLast) {
     const float* last = b->rows + (b->count - 1) * kDim;
-    rms_norm(ctx->hidden, ctx->final_norm, last, kDim, geom::kNormEps);
+    rms_norm(ctx->hidden, ctx->final_norm, last, kDim, kNormEps);
   }
   return (b->ops & kBlockClassify) ? classify(ctx) : 0;
 }

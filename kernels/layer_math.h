@@ -8,13 +8,13 @@
 #include <stdint.h>
 
 #include "kernels/kernels.h"
+#include "model/weights_layout.h"
 #include "kernels/simd.h"
 
 namespace layer_math {
 
-constexpr uint64_t kHeads = 8;
-constexpr uint64_t kHeadDim = 256;
-constexpr uint64_t kPairs = 128;
+using geom::kHeads, geom::kHeadDim;
+constexpr uint64_t kPairs = geom::kRotaryPairs;
 
 // Needs: v with 256 values (one head). Rotates pairs (i, i + 128) by the angles of cos/sin:
 // new_i = a*c - b*s, new_(i+128) = b*c + a*s, the first product rounded, the second fused.
@@ -34,8 +34,8 @@ static inline void copy_row(float* dst, const float* src) {
   for (uint64_t i = 0; i < kHeadDim; i += 8) _mm256_storeu_ps(dst + i, _mm256_loadu_ps(src + i));
 }
 
-// Needs: q and key of 256 f32. Returns q . key * 0.0625: elements 16k..16k+7 into the
-// first accumulator, 16k+8..16k+15 into the second, fused; the two added, then folded.
+// Needs: q and key of 256 f32. Returns q . key * kScoreScale (0.0625): elements 16k..16k+7
+// into the first accumulator, 16k+8..16k+15 into the second, fused; the two added, then folded.
 static inline float score(const float* q, const float* key) {
   __m256 a0 = _mm256_setzero_ps();
   __m256 a1 = _mm256_setzero_ps();
@@ -43,7 +43,7 @@ static inline float score(const float* q, const float* key) {
     a0 = _mm256_fmadd_ps(_mm256_loadu_ps(q + d), _mm256_loadu_ps(key + d), a0);
     a1 = _mm256_fmadd_ps(_mm256_loadu_ps(q + d + 8), _mm256_loadu_ps(key + d + 8), a1);
   }
-  return simd::fold(_mm256_add_ps(a0, a1)) * 0.0625f;
+  return simd::fold(_mm256_add_ps(a0, a1)) * geom::kScoreScale;
 }
 
 // Needs: weights[0..p], value rows 0..p of 256 f32. Writes out[0..256) = sum over t in

@@ -8,8 +8,8 @@
 #include <stdint.h>
 
 #include "model/inference_context.h"
-#include "model/weights_layout.h"
 #include "kernels/kernels.h"
+#include "model/weights_layout.h"
 #include "kernels/simd.h"
 
 namespace step_parts {
@@ -17,15 +17,24 @@ namespace step_parts {
 // Needs: out f32[2048]; emb fp16 [256000][2048]; id < 256000. Writes the token's embedding row,
 // widened first, then scaled by sqrt(2048).
 static inline void embed(float* out, const uint16_t* emb, uint64_t id) {
-  const uint16_t* row = emb + id * geom::kDim;
-  const __m256 scale = _mm256_set1_ps(0x1.6a09e6p+5f);  // bits 0x423504F3
-  for (uint64_t i = 0; i < geom::kDim; i += 8) _mm256_storeu_ps(out + i, _mm256_mul_ps(simd::load_f16(row + i), scale));
+  using geom::kDim;
+  const uint16_t* row = emb + id * kDim;
+  const __m256 scale = _mm256_set1_ps(geom::kEmbedScale);
+  for (uint64_t i = 0; i < kDim; i += 8) _mm256_storeu_ps(out + i, _mm256_mul_ps(simd::load_f16(row + i), scale));
 }
 
 // Needs: n a multiple of 8. hidden[i] += add[i].
 static inline void add_vector(float* hidden, const float* add, uint64_t n) {
   for (uint64_t i = 0; i < n; i += 8)
     _mm256_storeu_ps(hidden + i, _mm256_add_ps(_mm256_loadu_ps(hidden + i), _mm256_loadu_ps(add + i)));
+}
+
+// Row 0 of layer l's key cache, then of its value cache (rows of 256 f32).
+static inline float* layer_keys(const InferenceContext* ctx, uint64_t l) {
+  return ctx->key_cache + l * ctx->max_positions * geom::kKvDim;
+}
+static inline float* layer_values(const InferenceContext* ctx, uint64_t l) {
+  return ctx->value_cache + l * ctx->max_positions * geom::kKvDim;
 }
 
 // True when the context adds its splice vector after layer l.
@@ -48,7 +57,7 @@ static inline int64_t knockout_for(const InferenceContext* ctx, uint64_t l) {
 // Needs: ctx->hidden final-normalised. Writes ctx->logits (the tied classifier, then the
 // history penalty and the logit bias) and returns the lowest index of the largest logit.
 static inline uint64_t classify(InferenceContext* ctx) {
-  using namespace geom;
+  using geom::kDim, geom::kVocab;
   float* const logits = ctx->logits;
   gemv_f16(logits, ctx->embedding_table, ctx->hidden, kDim, kVocab, static_cast<JobHeader*>(ctx->job_slots));
   if (ctx->history && ctx->history_count != 0) {

@@ -5,11 +5,11 @@
 // only hidden, logits, the work area and row `position` of the caches of the layers run.
 #include <immintrin.h>
 
-#include "model/weights_layout.h"
 #include "kernels/kernels.h"
+#include "kernels/layer_weights.h"
+#include "model/weights_layout.h"
 #include "kernels/simd.h"
 #include "kernels/step_parts.h"
-
 
 // Needs: a filled context within its limits (token_id < 256000, position < max_positions,
 // 1 <= layer_limit <= 18, earlier rows of the caches from this sequence). Writes hidden,
@@ -25,24 +25,23 @@ extern "C" KV_ABI uint64_t token_step(InferenceContext* ctx) {
 
   embed(hidden, emb, ctx->token_id);
 
-  const uint64_t layer_floats = ctx->max_positions * kKvDim;  // cache stride of one layer
   for (uint64_t l = 0; l < ctx->layer_limit; l++) {
     if (!layer_enabled(ctx, l)) continue;
 
-    const uint8_t* block = ctx->weights_base + l * layer_off::block_size;
+    const LayerWeights w = layer_weights(ctx->weights_base, l);
     LayerParams lp;
     lp.hidden = hidden;
-    lp.attn_norm = reinterpret_cast<const float*>(block + layer_off::attn_norm);
-    lp.wq = reinterpret_cast<const uint16_t*>(block + layer_off::wq);
-    lp.wk = reinterpret_cast<const uint16_t*>(block + layer_off::wk);
-    lp.wv = reinterpret_cast<const uint16_t*>(block + layer_off::wv);
-    lp.wo = reinterpret_cast<const uint16_t*>(block + layer_off::wo);
-    lp.ffn_norm = reinterpret_cast<const float*>(block + layer_off::ffn_norm);
-    lp.w_gate = reinterpret_cast<const uint16_t*>(block + layer_off::w_gate);
-    lp.w_up = reinterpret_cast<const uint16_t*>(block + layer_off::w_up);
-    lp.w_down = reinterpret_cast<const uint16_t*>(block + layer_off::w_down);
-    lp.layer_keys = ctx->key_cache + l * layer_floats;
-    lp.layer_values = ctx->value_cache + l * layer_floats;
+    lp.attn_norm = w.attn_norm;
+    lp.wq = w.wq;
+    lp.wk = w.wk;
+    lp.wv = w.wv;
+    lp.wo = w.wo;
+    lp.ffn_norm = w.ffn_norm;
+    lp.w_gate = w.w_gate;
+    lp.w_up = w.w_up;
+    lp.w_down = w.w_down;
+    lp.layer_keys = layer_keys(ctx, l);
+    lp.layer_values = layer_values(ctx, l);
     lp.rope_cos = ctx->rope_cos;
     lp.rope_sin = ctx->rope_sin;
     lp.scratch = ctx->scratch;

@@ -32,7 +32,7 @@ struct alignas(64) JobHeader {
   uint32_t next_unit;
   uint64_t batch_out_stride;
   uint32_t unit_rows;
-  // Non-zero: the batch's vectors are in the tiles' packed column order (see gemm.cpp).
+  // Non-zero: the batch's vectors are in the tiles' packed column order (see gemm_tiles.h).
   uint32_t vectors_packed;
   // Null, or (batched products only) the gate rows of a GeGLU: once a unit's rows are done,
   // geglu_gate[t][r] = gelu(geglu_gate[t][r]) * out[t][r] for them (rows in units of eight).

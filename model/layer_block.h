@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "model/inference_context.h"
+#include "model/weights_layout.h"
 
 // Operations of one call, done in this order when their bit is set.
 inline constexpr uint64_t kBlockEmbed = 1;     // rows[t] = embedding of ids[t], scaled
@@ -36,4 +37,8 @@ static_assert(sizeof(LayerBlock) == 80 && offsetof(LayerBlock, ops) == 72);
 // f32 elements of the work area for a block of `count` positions: per position the normalised
 // input, the projection output, queries, key, value, attention output, gate and up vectors and
 // a packed copy of a product's input (57,856 values), plus one score row for the longest sequence.
-constexpr uint64_t layer_block_work_floats(uint64_t count) { return count * 57856 + 2048; }
+constexpr uint64_t layer_block_work_floats(uint64_t count) {
+  using namespace geom;
+  return count * (4 * kDim + 2 * kKvDim + 3 * kFfnDim) + kMaxPositions;
+}
+static_assert(layer_block_work_floats(1) == 57856 + 2048);

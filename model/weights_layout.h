@@ -62,5 +62,9 @@ static_assert(file_off::end == 5012496384ull);
 // Values per layer, then the whole parameter count.
 static_assert(2 * kDim + 2 * kDim * kDim + 2 * kKvDim * kDim + 3 * kFfnDim * kDim == 110104576ull);
 static_assert(kLayers * 110104576ull + kDim + kVocab * kDim == 2506172416ull);
-static_assert(kHeads * kHeadDim == kDim && 2 * kRotaryPairs == kHeadDim);
+static_assert(kHeads * kHeadDim == kDim && 2 * kRotaryPairs == kHeadDim && kKvDim == kHeadDim);
+// The scales by their exact bits: the printed numbers depend on every one.
+static_assert(__builtin_bit_cast(uint32_t, kNormEps) == 0x3727C5ACu);
+static_assert(__builtin_bit_cast(uint32_t, kEmbedScale) == 0x423504F3u);
+static_assert(__builtin_bit_cast(uint32_t, kScoreScale) == 0x3D800000u);
 }  // namespace layout_checks

@@ -2,7 +2,6 @@
 // order of operations and roundings step by step, compared bit for bit: the work area, the
 // residual stream and the cache rows. Weights are small random tensors in memory.
 #include <gtest/gtest.h>
-#include <xmmintrin.h>
 
 #include <bit>
 #include <cmath>
@@ -13,7 +12,7 @@
 #include "engine/rope_tables.h"
 #include "engine/worker_pool.h"
 #include "kernels/kernels.h"
-#include "tests/support/reference_model.h"
+#include "tests/kernels/kernel_reference.h"
 #include "tools/synthetic_weights/synthetic_weights_gen.h"
 
 namespace {
@@ -25,85 +24,8 @@ constexpr uint64_t kUsedFloats = 42496;  // what the layer may touch
 constexpr float kEps = 0x1.4f8b58p-17f;
 
 // ---- the scalar model -----------------------------------------------------------------
-
-float widen(uint16_t h) { return float(half_to_double(h)); }
-
-// w_j = v_j + v_(j+4), then (w0 + w1) + (w2 + w3).
-float fold(const float* v) {
-  const float w0 = v[0] + v[4], w1 = v[1] + v[5], w2 = v[2] + v[6], w3 = v[3] + v[7];
-  return (w0 + w1) + (w2 + w3);
-}
-
-float exp_approx(float d) {
-  const float t = d * std::bit_cast<float>(0x3FB8AA3Bu);
-  const float k = std::nearbyint(t);
-  const float r = std::fma(-k, std::bit_cast<float>(0x3F317218u), d);
-  float p = std::fma(std::bit_cast<float>(0x3D2AAAABu), r, std::bit_cast<float>(0x3E2AAAABu));
-  p = std::fma(p, r, 0.5f);
-  p = std::fma(p, r, 1.0f);
-  p = std::fma(p, r, 1.0f);
-  return p * std::bit_cast<float>(uint32_t(int32_t(k) + 127) << 23);
-}
-
-void rms_norm_model(float* out, const float* w, const float* in, uint64_t n) {
-  float a[4][8] = {};
-  uint64_t i = 0;
-  for (; i + 32 <= n; i += 32)
-    for (int j = 0; j < 4; j++)
-      for (int l = 0; l < 8; l++) a[j][l] = std::fma(in[i + 8 * j + l], in[i + 8 * j + l], a[j][l]);
-  for (; i + 8 <= n; i += 8)
-    for (int l = 0; l < 8; l++) a[0][l] = std::fma(in[i + l], in[i + l], a[0][l]);
-  float v[8];
-  for (int l = 0; l < 8; l++) v[l] = (a[0][l] + a[1][l]) + (a[2][l] + a[3][l]);
-  const float t = fold(v) / float(n) + kEps;
-  const float r0 = _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(t)));
-  const float r = r0 * ((3.0f - (r0 * r0) * t) * 0.5f);
-  for (uint64_t k = 0; k < n; k++) out[k] = (in[k] * r) * (w[k] + 1.0f);
-}
-
-void gemv_model(float* out, const uint16_t* m, const float* x, uint64_t cols, uint64_t rows) {
-  for (uint64_t r = 0; r < rows; r++) {
-    const uint16_t* row = m + r * cols;
-    float a[4][8] = {};
-    uint64_t c = 0;
-    for (; c + 32 <= cols; c += 32)
-      for (int j = 0; j < 4; j++)
-        for (int l = 0; l < 8; l++) a[j][l] = std::fma(x[c + 8 * j + l], widen(row[c + 8 * j + l]), a[j][l]);
-    for (; c + 8 <= cols; c += 8)
-      for (int l = 0; l < 8; l++) a[0][l] = std::fma(x[c + l], widen(row[c + l]), a[0][l]);
-    float v[8];
-    for (int l = 0; l < 8; l++) v[l] = (a[0][l] + a[1][l]) + (a[2][l] + a[3][l]);
-    out[r] = fold(v);
-  }
-}
-
-void softmax_model(float* v, uint64_t n) {
-  float m8[8];
-  for (float& m : m8) m = -INFINITY;
-  for (uint64_t i = 0; i < n; i++) m8[i % 8] = m8[i % 8] > v[i] ? m8[i % 8] : v[i];
-  float m = m8[0];
-  for (float x : m8) m = x > m ? x : m;
-  float z[8] = {};
-  for (uint64_t i = 0; i < n; i++) {
-    float d = v[i] - m;
-    d = d > -88.0f ? d : -88.0f;
-    v[i] = exp_approx(d);
-    z[i % 8] += v[i];
-  }
-  const float inv = 1.0f / fold(z);
-  for (uint64_t i = 0; i < n; i++) v[i] = v[i] * inv;
-}
-
-void geglu_model(float* gate, const float* up, uint64_t n) {
-  for (uint64_t i = 0; i < n; i++) {
-    const float x = gate[i];
-    const float c = std::fma(0.0713548139f, x * x, 1.59576917f);
-    float y = 0.0f - c * x;
-    y = y > -88.0f ? y : -88.0f;
-    y = y < 88.0f ? y : 88.0f;
-    gate[i] = (x * up[i]) / (exp_approx(y) + 1.0f);
-  }
-}
+// The primitives and the product are the scalar references of tests/kernels/kernel_reference;
+// the attention pieces, which have no kernel of their own, are written out here.
 
 // Pairs (i, i + 128) of one 256-wide head; the first product rounded, the second fused.
 void rotate_model(float* v, const float* cos, const float* sin) {
@@ -123,7 +45,7 @@ float score_model(const float* q, const float* key) {
     }
   float s[8];
   for (int l = 0; l < 8; l++) s[l] = a0[l] + a1[l];
-  return fold(s) * 0.0625f;
+  return ref::fold(s) * 0.0625f;
 }
 
 // The whole layer, writing the same places of the work area as the kernel.
@@ -132,10 +54,10 @@ void layer_model(const LayerParams& lp) {
   float *x = s, *proj = s + 2048, *q = s + 4096, *k = s + 6144, *v = s + 6400, *attn = s + 6656;
   float *scores = s + 8704, *gate = s + 9728, *up = s + 26112;
   const uint64_t p = lp.position;
-  rms_norm_model(x, lp.attn_norm, lp.hidden, kDim);
-  gemv_model(q, lp.wq, x, kDim, kDim);
-  gemv_model(k, lp.wk, x, kDim, kHeadDim);
-  gemv_model(v, lp.wv, x, kDim, kHeadDim);
+  ref::rms_norm(x, lp.attn_norm, lp.hidden, kDim, kEps);
+  ref::gemv(q, lp.wq, x, kDim, kDim);
+  ref::gemv(k, lp.wk, x, kDim, kHeadDim);
+  ref::gemv(v, lp.wv, x, kDim, kHeadDim);
   for (uint64_t h = 0; h < kHeads; h++) rotate_model(q + h * kHeadDim, lp.rope_cos, lp.rope_sin);
   rotate_model(k, lp.rope_cos, lp.rope_sin);
   for (uint64_t d = 0; d < kHeadDim; d++) {
@@ -149,7 +71,7 @@ void layer_model(const LayerParams& lp) {
     } else {
       const uint64_t m = (p + 1 + 7) / 8 * 8;
       for (uint64_t t = p + 1; t < m; t++) scores[t] = -10000.0f;
-      softmax_model(scores, m);
+      ref::softmax(scores, scores, m);
     }
     for (uint64_t d = 0; d < kHeadDim; d++) {
       float acc = 0.0f;
@@ -159,13 +81,13 @@ void layer_model(const LayerParams& lp) {
   }
   if (lp.knockout_head >= 0 && lp.knockout_head < 8)
     for (uint64_t d = 0; d < kHeadDim; d++) attn[lp.knockout_head * kHeadDim + d] = 0.0f;
-  gemv_model(proj, lp.wo, attn, kDim, kDim);
+  ref::gemv(proj, lp.wo, attn, kDim, kDim);
   for (uint64_t i = 0; i < kDim; i++) lp.hidden[i] += proj[i];
-  rms_norm_model(x, lp.ffn_norm, lp.hidden, kDim);
-  gemv_model(gate, lp.w_gate, x, kDim, kFfn);
-  gemv_model(up, lp.w_up, x, kDim, kFfn);
-  geglu_model(gate, up, kFfn);
-  gemv_model(proj, lp.w_down, gate, kFfn, kDim);
+  ref::rms_norm(x, lp.ffn_norm, lp.hidden, kDim, kEps);
+  ref::gemv(gate, lp.w_gate, x, kDim, kFfn);
+  ref::gemv(up, lp.w_up, x, kDim, kFfn);
+  ref::geglu(gate, gate, up, kFfn);
+  ref::gemv(proj, lp.w_down, gate, kFfn, kDim);
   for (uint64_t i = 0; i < kDim; i++) lp.hidden[i] += proj[i];
 }
 
