@@ -6,16 +6,13 @@
         .section .text.image_entry,"ax",@progbits
         .globl kernel_entry_table
 kernel_entry_table:
+        .macro entry target
         .byte 0xE9
-        .long token_step - (. + 4)
+        .long \target - (. + 4)
         .fill 11, 1, 0x90
-        .byte 0xE9
-        .long job_loop - (. + 4)
-        .fill 11, 1, 0x90
-        .byte 0xE9
-        .long gemv_f16 - (. + 4)
-        .fill 11, 1, 0x90
-        .byte 0xE9
-        .long layer_block - (. + 4)
-        .fill 11, 1, 0x90
+        .endm
+        entry token_step
+        entry job_loop
+        entry gemv_f16
+        entry layer_block
         .section .note.GNU-stack,"",@progbits
