@@ -20,7 +20,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tiny_checkpoints.h"
 #include "tools/convert/gguf_reader.h"
-#include "tools/convert/json_value.h"
+#include "tools/convert/strict_json.h"
 #include "tools/convert/layout_writer.h"
 #include "tools/convert/progress.h"
 #include "tools/convert/sha256.h"
@@ -534,7 +534,7 @@ TEST(TinyConversionRefusals, HeadersCannotMakeTheReaderHoldMore) {
   // As many JSON values as a tree may hold, then one more.
   std::string doc = "[";
   for (uint64_t i = 1; i < kMaxJsonValues - 1; i++) doc += "0,";
-  JsonValue v;
+  Json v;
   std::string err;
   EXPECT_TRUE(parse_json(doc + "0]", &v, &err)) << err;
   EXPECT_FALSE(parse_json(doc + "0,0]", &v, &err));

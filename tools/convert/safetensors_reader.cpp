@@ -8,7 +8,7 @@
 #include <cstring>
 #include <map>
 
-#include "tools/convert/json_value.h"
+#include "tools/convert/strict_json.h"
 
 namespace {
 
@@ -81,48 +81,49 @@ bool read_shard(const std::string& path, uint32_t file, SourceModel* model, std:
     *err = path + ": header read failed";
     return false;
   }
-  JsonValue header;
+  Json header;
   std::string why;
   if (!parse_json(text, &header, &why)) {
     *err = path + ": header is not valid JSON (" + why + ")";
     return false;
   }
-  if (header.kind != JsonValue::Kind::object) {
+  if (!header.is_object()) {
     *err = path + ": header is not a JSON object";
     return false;
   }
   const uint64_t data_start = 8 + header_len;
   const uint64_t data_size = size - data_start;
-  for (const auto& [name, entry] : header.members) {
+  for (const auto& [name, entry] : header.items()) {
     if (name == "__metadata__") continue;
     std::string where = path + ": tensor " + name;
-    const JsonValue* dtype = json_member(entry, "dtype");
-    const JsonValue* shape = json_member(entry, "shape");
-    const JsonValue* offsets = json_member(entry, "data_offsets");
-    if (!dtype || dtype->kind != JsonValue::Kind::string || !shape || shape->kind != JsonValue::Kind::array ||
-        !offsets || offsets->kind != JsonValue::Kind::array || offsets->items.size() != 2 ||
-        !offsets->items[0].is_uint || !offsets->items[1].is_uint) {
+    const Json* dtype = json_member(entry, "dtype");
+    const Json* shape = json_member(entry, "shape");
+    const Json* offsets = json_member(entry, "data_offsets");
+    if (!dtype || !dtype->is_string() || !shape || !shape->is_array() || !offsets || !offsets->is_array() ||
+        offsets->size() != 2 || !(*offsets)[0].is_number_unsigned() || !(*offsets)[1].is_number_unsigned()) {
       *err = where + ": header entry lacks dtype, shape or data_offsets";
       return false;
     }
     SourceTensor t;
     t.name = name;
     t.file = file;
-    if (!parse_dtype(dtype->string, &t.dtype)) {
-      *err = where + ": dtype " + dtype->string + " is not one of F32, F16, BF16";
+    const std::string& dtype_name = dtype->get_ref<const std::string&>();
+    if (!parse_dtype(dtype_name, &t.dtype)) {
+      *err = where + ": dtype " + dtype_name + " is not one of F32, F16, BF16";
       return false;
     }
     uint64_t count = 1;
-    for (const auto& d : shape->items) {
-      if (!d.is_uint || (d.uint != 0 && count > UINT64_MAX / 8 / d.uint)) {
+    for (const auto& d : *shape) {
+      uint64_t n = d.is_number_unsigned() ? d.get<uint64_t>() : 0;
+      if (!d.is_number_unsigned() || (n != 0 && count > UINT64_MAX / 8 / n)) {
         *err = where + ": shape is not a list of sizes";
         return false;
       }
-      t.shape.push_back(d.uint);
-      count *= d.uint;
+      t.shape.push_back(n);
+      count *= n;
     }
-    uint64_t begin = offsets->items[0].uint;
-    uint64_t end = offsets->items[1].uint;
+    uint64_t begin = (*offsets)[0].get<uint64_t>();
+    uint64_t end = (*offsets)[1].get<uint64_t>();
     if (end < begin) {
       *err = where + ": data_offsets end before they begin";
       return false;
@@ -146,10 +147,10 @@ bool read_shard(const std::string& path, uint32_t file, SourceModel* model, std:
 }
 
 // Needs: a JSON value. Writes it as a u64 into *out when it is a non-negative integer.
-bool config_uint(const JsonValue& config, const char* key, uint64_t* out) {
-  const JsonValue* v = json_member(config, key);
-  if (!v || !v->is_uint) return false;
-  *out = v->uint;
+bool config_uint(const Json& config, const char* key, uint64_t* out) {
+  const Json* v = json_member(config, key);
+  if (!v || !v->is_number_unsigned()) return false;
+  *out = v->get<uint64_t>();
   return true;
 }
 
@@ -166,14 +167,14 @@ bool check_hf_config(const std::string& folder, const ModelGeometry& g, std::str
   if (access(path.c_str(), F_OK) != 0) return true;
   std::string text, why;
   if (!read_text_file(path, &text, err)) return false;
-  JsonValue config;
+  Json config;
   if (!parse_json(text, &config, &why)) {
     *err = path + ": not valid JSON (" + why + ")";
     return false;
   }
-  const JsonValue* type = json_member(config, "model_type");
-  if (type && type->kind == JsonValue::Kind::string && type->string != "gemma") {
-    *err = path + ": model_type is \"" + type->string + "\", not \"gemma\"";
+  const Json* type = json_member(config, "model_type");
+  if (type && type->is_string() && *type != "gemma") {
+    *err = path + ": model_type is \"" + type->get<std::string>() + "\", not \"gemma\"";
     return false;
   }
   const struct {
@@ -186,8 +187,8 @@ bool check_hf_config(const std::string& folder, const ModelGeometry& g, std::str
   for (const auto& s : sizes) {
     uint64_t have;
     if (json_member(config, s.key) && (!config_uint(config, s.key, &have) || have != s.want)) {
-      const JsonValue* v = json_member(config, s.key);
-      std::string shown = v->is_uint ? std::to_string(v->uint) : "not a size";
+      const Json* v = json_member(config, s.key);
+      std::string shown = v->is_number_unsigned() ? std::to_string(v->get<uint64_t>()) : "not a size";
       *err = path + ": " + s.key + " is " + shown + ", this model needs " + std::to_string(s.want);
       return false;
     }
@@ -214,29 +215,29 @@ bool read_safetensors_index(const std::string& path, const ModelGeometry& g, Sou
   model->also_read.push_back(path);
   std::string text, why;
   if (!read_text_file(path, &text, err)) return false;
-  JsonValue index;
+  Json index;
   if (!parse_json(text, &index, &why)) {
     *err = path + ": not valid JSON (" + why + ")";
     return false;
   }
-  const JsonValue* map = json_member(index, "weight_map");
-  if (!map || map->kind != JsonValue::Kind::object) {
+  const Json* map = json_member(index, "weight_map");
+  if (!map || !map->is_object()) {
     *err = path + ": no weight_map object";
     return false;
   }
   // Shards in order of first mention; each tensor's expected shard.
   std::map<std::string, uint32_t> shard_of_name;
   std::map<std::string, std::string> expected;
-  for (const auto& [name, shard] : map->members) {
-    if (shard.kind != JsonValue::Kind::string || shard.string.empty() || shard.string[0] == '/' ||
-        shard.string.find("..") != std::string::npos) {
+  for (const auto& [name, entry] : map->items()) {
+    const std::string shard = entry.is_string() ? entry.get<std::string>() : "";
+    if (shard.empty() || shard[0] == '/' || shard.find("..") != std::string::npos) {
       *err = path + ": weight_map entry for " + name + " is not a shard file name";
       return false;
     }
-    expected[name] = shard.string;
-    if (!shard_of_name.count(shard.string)) {
-      shard_of_name[shard.string] = static_cast<uint32_t>(model->files.size());
-      model->files.push_back(folder + "/" + shard.string);
+    expected[name] = shard;
+    if (!shard_of_name.count(shard)) {
+      shard_of_name[shard] = static_cast<uint32_t>(model->files.size());
+      model->files.push_back(folder + "/" + shard);
       model->file_sizes.push_back(0);
     }
   }
