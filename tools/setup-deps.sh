@@ -6,7 +6,7 @@
 #   tools/setup-deps.sh --ci     also what .ci/run adds (clang for the second build and the fuzzer)
 set -euo pipefail
 
-need=(g++ cmake ninja-build libgtest-dev binutils nlohmann-json3-dev parallel)
+need=(g++ cmake ninja-build libgtest-dev binutils nlohmann-json3-dev parallel python3-numpy)
 if [ "${1:-}" = "--ci" ]; then
   need+=(clang libclang-rt-14-dev util-linux)
 elif [ -n "${1:-}" ]; then
