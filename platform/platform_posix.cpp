@@ -17,6 +17,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/fault_report.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
@@ -121,18 +122,11 @@ void system_error_text(unsigned long code, char* buf, size_t cap) {
 }
 
 namespace {
-// A signal handler takes no argument of ours, so what it reports lives here: written once
-// before the handler is installed, only read afterwards.
-struct FaultReport {
-  uintptr_t begin, end;  // the mapped range
-  const char* line;
-  size_t length;
-};
 FaultReport fault_report;
 
 void on_bus_error(int sig, siginfo_t* info, void*) {
   const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
-  if (at >= fault_report.begin && at < fault_report.end) {
+  if (fault_is_ours(fault_report, at)) {
     // A page past the file's new end: the weights shrank under the mapping.
     ssize_t written = write(STDOUT_FILENO, fault_report.line, fault_report.length);
     (void)written;  // nothing more can be done about a failed write here
@@ -144,10 +138,7 @@ void on_bus_error(int sig, siginfo_t* info, void*) {
 }  // namespace
 
 bool report_mapping_faults(const void* base, uint64_t size, const char* line) {
-  fault_report.begin = reinterpret_cast<uintptr_t>(base);
-  fault_report.end = fault_report.begin + size;
-  fault_report.line = line;
-  fault_report.length = strlen(line);
+  fault_report = fault_report_of(base, size, line);
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_sigaction = on_bus_error;

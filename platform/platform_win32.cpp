@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fault_report.h"
 #include "platform/platform.h"
 
 bool console_setup() {
@@ -148,13 +149,6 @@ void system_error_text(unsigned long code, char* buf, size_t cap) {
 }
 
 namespace {
-// An exception filter takes no argument of ours, so what it reports lives here: written once
-// before the filter is installed, only read afterwards.
-struct FaultReport {
-  uintptr_t begin, end;  // the mapped range
-  const char* line;
-  DWORD length;
-};
 FaultReport fault_report;
 
 LONG WINAPI on_page_error(EXCEPTION_POINTERS* info) {
@@ -162,9 +156,10 @@ LONG WINAPI on_page_error(EXCEPTION_POINTERS* info) {
   // A page of the view that cannot be read in: the file behind it shrank or went away.
   if (record->ExceptionCode == EXCEPTION_IN_PAGE_ERROR && record->NumberParameters >= 2) {
     const uintptr_t at = static_cast<uintptr_t>(record->ExceptionInformation[1]);
-    if (at >= fault_report.begin && at < fault_report.end) {
+    if (fault_is_ours(fault_report, at)) {
       DWORD written = 0;
-      WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), fault_report.line, fault_report.length, &written, nullptr);
+      WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), fault_report.line, static_cast<DWORD>(fault_report.length), &written,
+                nullptr);
       ExitProcess(1);
     }
   }
@@ -173,10 +168,7 @@ LONG WINAPI on_page_error(EXCEPTION_POINTERS* info) {
 }  // namespace
 
 bool report_mapping_faults(const void* base, uint64_t size, const char* line) {
-  fault_report.begin = reinterpret_cast<uintptr_t>(base);
-  fault_report.end = fault_report.begin + size;
-  fault_report.line = line;
-  fault_report.length = static_cast<DWORD>(strlen(line));
+  fault_report = fault_report_of(base, size, line);
   return AddVectoredExceptionHandler(1, on_page_error) != nullptr;
 }
 
