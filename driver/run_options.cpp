@@ -22,6 +22,60 @@ size_t read_argument(ArgReader read, void* source, int i, char* arg, bool* cut) 
   }
   return len;
 }
+
+// The options the program knows; any other word that begins with "--" gets a warning.
+bool known_option(const char* arg) {
+  static const char* const kNames[] = {"--audit-heads", "--splice-substitute", "--beta", "--weights",
+                                       "--timings", "--help", "--version", "--prompts", "--json",
+                                       "--shard", "--resume", "--progress"};
+  for (const char* name : kNames) {
+    if (strcmp(arg, name) == 0) return true;
+  }
+  return false;
+}
+
+// An option followed by one value: where the value goes (null: the shard) and what to say
+// when it is missing or too long.
+struct ValueOption {
+  const char* name;
+  char (RunOptions::*field)[kArgCapacity];
+  const char* needs;
+  const char* what;
+};
+
+const ValueOption* value_option(const char* arg) {
+  static const ValueOption kOptions[] = {
+      {"--weights", &RunOptions::weights_path, "the path of a weights file", "weights path"},
+      {"-m", &RunOptions::weights_path, "the path of a weights file", "weights path"},
+      {"--prompts", &RunOptions::prompts_path, "the path of a prompt file", "prompt file's path"},
+      {"--json", &RunOptions::json_path, "a file for the records (or -)", "records file's path"},
+      {"--shard", nullptr, "a shard I/N", "shard"},
+  };
+  for (const ValueOption& option : kOptions) {
+    if (strcmp(arg, option.name) == 0) return &option;
+  }
+  return nullptr;
+}
+
+// Reads "I/N" (decimal, 0 <= I < N <= 1000000) into index and count; false when it is not that.
+bool read_shard(const char* text, int* index, int* count) {
+  long values[2] = {-1, -1};
+  const char* p = text;
+  for (int part = 0; part < 2; part++) {
+    if (*p < '0' || *p > '9') return false;
+    long v = 0;
+    while (*p >= '0' && *p <= '9') {
+      v = v * 10 + (*p++ - '0');
+      if (v > 1000000) return false;
+    }
+    values[part] = v;
+    if (part == 0 && *p++ != '/') return false;
+  }
+  if (*p != '\0' || values[0] >= values[1]) return false;
+  *index = static_cast<int>(values[0]);
+  *count = static_cast<int>(values[1]);
+  return true;
+}
 }  // namespace
 
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source) {
@@ -41,19 +95,29 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
       // The value is never looked at as an option or a prompt word.
       read(source, ++i, beta_value, sizeof beta_value);
       opts->beta = static_cast<float>(atof(beta_value));
-    } else if (strcmp(arg, "--weights") == 0 || strcmp(arg, "-m") == 0) {
+    } else if (const ValueOption* option = value_option(arg)) {
       if (i + 1 == count) {
-        snprintf(opts->refusal, sizeof opts->refusal, "%s needs the path of a weights file after it",
-                 arg[1] == 'm' ? "-m" : "--weights");
+        snprintf(opts->refusal, sizeof opts->refusal, "%s needs %s after it", option->name, option->needs);
         break;
       }
-      bool path_cut = false;
-      size_t path_len = read_argument(read, source, ++i, arg, &path_cut);
-      if (path_cut) {
-        snprintf(opts->refusal, sizeof opts->refusal, "The weights path is longer than %zu bytes", kArgCapacity - 1);
+      bool value_cut = false;
+      size_t value_len = read_argument(read, source, ++i, arg, &value_cut);
+      if (value_cut) {
+        snprintf(opts->refusal, sizeof opts->refusal, "The %s is longer than %zu bytes", option->what, kArgCapacity - 1);
         break;
       }
-      memcpy(opts->weights_path, arg, path_len + 1);
+      if (option->field == nullptr) {
+        if (!read_shard(arg, &opts->shard_index, &opts->shard_count)) {
+          snprintf(opts->refusal, sizeof opts->refusal, "--shard must be I/N with 0 <= I < N <= 1000000, not \"%.60s\"", arg);
+          break;
+        }
+      } else {
+        memcpy(opts->*(option->field), arg, value_len + 1);
+      }
+    } else if (strcmp(arg, "--resume") == 0) {
+      opts->resume = true;
+    } else if (strcmp(arg, "--progress") == 0) {
+      opts->show_progress = true;
     } else if (strcmp(arg, "--timings") == 0) {
       opts->show_timings = true;
     } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
@@ -61,6 +125,10 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
     } else if (strcmp(arg, "--version") == 0) {
       opts->show_version = true;
     } else {
+      if (arg[0] == '-' && arg[1] == '-' && arg[2] != '\0' && !known_option(arg)) {
+        if (opts->unknown_options++ == 0) memcpy(opts->unknown_option, arg, arg_len + 1);
+      }
+      opts->prompt_words++;
       if (cut) opts->cut_arguments++;
       if (len > 0 && len + 1 < kPromptCapacity) opts->prompt[len++] = ' ';
       // A word that does not fit is dropped whole; the space before it stays.
@@ -79,5 +147,15 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
   // (the vector is built in every mode). The last --beta is the one that counts.
   if (opts->refusal[0] == '\0' && !std::isfinite(opts->beta)) {
     snprintf(opts->refusal, sizeof opts->refusal, "--beta must be a finite number, not \"%s\"", beta_value);
+  }
+  if (opts->refusal[0] != '\0') return;
+  const bool batch = opts->prompts_path[0] != '\0';
+  if (batch) opts->show_progress = true;
+  if (batch && opts->prompt_words > 0) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--prompts takes the prompts from its file; prompt words cannot be given too");
+  } else if (!batch && (opts->shard_count > 0 || opts->resume)) {
+    snprintf(opts->refusal, sizeof opts->refusal, "%s needs --prompts FILE", opts->resume ? "--resume" : "--shard");
+  } else if (opts->resume && (opts->json_path[0] == '\0' || strcmp(opts->json_path, "-") == 0)) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--resume needs --json FILE (a file, not standard output)");
   }
 }

@@ -28,6 +28,15 @@ struct RunOptions {
   char weights_path[kArgCapacity];  // --weights / -m PATH; empty: the usual two places
   int cut_arguments;              // prompt words longer than 1023 bytes, cut to their first 1023
   int dropped_arguments;          // prompt words left out because the prompt would pass 4095 bytes
+  int prompt_words;               // prompt words given on the command line
+  char prompts_path[kArgCapacity];  // --prompts FILE; empty: one prompt from the command line
+  char json_path[kArgCapacity];   // --json FILE ("-": standard output); empty: no records
+  int shard_index;                // --shard I/N: only the prompts whose index % N == I
+  int shard_count;                // 0 without --shard
+  bool resume;                    // --resume: keep the complete records already in the --json file
+  bool show_progress;             // --progress, or --prompts: progress lines on stderr
+  int unknown_options;            // "--name" words that are no option, kept as prompt text
+  char unknown_option[kArgCapacity];  // the first of them
   char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
@@ -39,5 +48,6 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // Writes opts: defaults, then the options and prompt words in order, then the default
 // prompt if the prompt is still empty. A --beta value that is not a finite f32, or a
 // --weights / -m without a path (or with one over 1023 bytes), leaves a one-line reason in
-// refusal.
+// refusal, as do a --prompts, --json or --shard without a valid value, prompt words beside
+// --prompts, --shard or --resume without --prompts, and --resume without a --json file.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);

@@ -1,54 +1,169 @@
 #include "driver/run_program.h"
 
+#include <cstring>
+
 #include "driver/startup.h"
+#include "platform/platform.h"
 #include "reports/console_checks.h"
+#include "reports/json_records.h"
+#include "reports/progress_line.h"
 #include "reports/run_timings.h"
 #include "runs/audit_run.h"
 #include "runs/splice_run.h"
 #include "runs/telemetry_run.h"
 
 namespace {
-// Runs the mode the options chose. Returns whether an answer was generated (not in the
-// audit); *answer then holds it.
-bool run_mode(System& sys, Schedule schedule, Answer* answer) {
-  TokenStepFn step = sys.images.token_step;
+// What one run of the mode measured.
+struct ModeRecords {
   Telemetry telemetry;
+  Answer answer;
+  SpliceDecision splice;
+  Audit audit;
+  bool answered;  // telemetry and answer hold a run (every mode but the audit)
+  bool spliced;   // splice holds the splice mode's decision
+  bool audited;   // audit holds the audit
+};
+
+// Runs the mode the options chose and keeps what it measured in m.
+void run_mode(System& sys, Schedule schedule, ModeRecords* m) {
+  TokenStepFn step = sys.images.token_step;
+  m->answered = !sys.opts.audit_heads;
+  m->spliced = !sys.opts.audit_heads && sys.opts.splice_substitute;
+  m->audited = sys.opts.audit_heads;
   if (schedule == Schedule::literal) {
-    if (sys.opts.audit_heads) {
-      run_head_audit(step, &sys.ctx, sys.prompt_ids, sys.prefill_length);
-      return false;
+    if (m->audited) {
+      m->audit = run_head_audit(step, &sys.ctx, sys.prompt_ids, sys.prefill_length);
+      return;
     }
-    if (sys.opts.splice_substitute) {
-      decide_splice(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, sys.opts.beta, sys.splice_buffer);
+    if (m->spliced) {
+      m->splice = decide_splice(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, sys.opts.beta, sys.splice_buffer);
     }
-    run_telemetry_and_generation(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, &telemetry, answer);
-    return true;
+    run_telemetry_and_generation(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, &m->telemetry, &m->answer);
+    return;
   }
   const PromptPass pass = prompt_pass_of(&sys);
-  if (sys.opts.audit_heads) {
-    run_shared_head_audit(pass);
-    return false;
-  }
-  if (sys.opts.splice_substitute) {
-    run_shared_splice_run(step, pass, sys.opts.beta, sys.splice_buffer, &telemetry, answer);
+  if (m->audited) {
+    m->audit = run_shared_head_audit(pass);
+  } else if (m->spliced) {
+    m->splice = run_shared_splice_run(step, pass, sys.opts.beta, sys.splice_buffer, &m->telemetry, &m->answer);
   } else {
-    run_shared_telemetry_and_generation(step, pass, &telemetry, answer);
+    run_shared_telemetry_and_generation(step, pass, &m->telemetry, &m->answer);
   }
-  return true;
+}
+
+const char* mode_name(const RunOptions& opts) {
+  return opts.audit_heads ? "audit" : opts.splice_substitute ? "splice" : "default";
+}
+
+// Writes one record to the --json stream, or ends the run when it cannot.
+void write_record(const System& sys, const PromptRecord& r) {
+  if (!write_record_line(sys.records, record_line(r, run_info_of(sys)))) records_failed(sys);
+}
+
+// The record of the run that just ended for the prompt in sys.opts.prompt.
+PromptRecord record_of(const System& sys, const ModeRecords& m) {
+  PromptRecord r;
+  r.prompt = sys.opts.prompt;
+  r.mode = mode_name(sys.opts);
+  r.prefill_ids = sys.prompt_ids;
+  r.prefill_count = sys.prefill_length;
+  r.truncated = sys.truncated;
+  if (m.answered) {
+    r.telemetry = &m.telemetry;
+    r.answer = &m.answer;
+  }
+  if (m.spliced) r.splice = &m.splice;
+  if (m.audited) r.audit = &m.audit;
+  return r;
+}
+
+// Runs the prompt start-up left ready; returns its times.
+RunTimes run_prompt(System& sys, Schedule schedule, ModeRecords* m) {
+  RunTimes times{};
+  times.started = sys.started;
+  times.run_began = seconds_now();
+  times.prompt_tokens = sys.prefill_length;
+  run_mode(sys, schedule, m);
+  times.answered = m->answered;
+  if (m->answered) times.answer = m->answer;
+  times.ended = seconds_now();
+  stop_if_output_failed();
+  return times;
+}
+
+Progress progress_for(int total) {
+  // In place only when the report is not on the same terminal, where the two would mix.
+  return Progress{stderr, stream_is_terminal(stderr) && !stream_is_terminal(stdout), seconds_now(), total, 0};
+}
+
+// The --prompts run: every line of the file this shard takes and --resume has not kept.
+// Returns 3 when some lines were refused, else 0.
+int run_prompt_file(System& sys, Schedule schedule) {
+  static ModeRecords m;  // large (the audit's rows, the answer): kept off the stack
+  std::vector<const PromptLine*> todo;
+  for (const PromptLine& p : sys.prompts) {
+    if (sys.opts.shard_count > 0 && p.index % sys.opts.shard_count != sys.opts.shard_index) continue;
+    if (sys.kept.indexes.count(p.index) > 0) continue;
+    todo.push_back(&p);
+  }
+  BatchTimes batch{};
+  batch.started = sys.started;
+  batch.answered = !sys.opts.audit_heads;
+  Progress progress = progress_for(static_cast<int>(todo.size()));
+  for (const PromptLine* p : todo) {
+    if (!p->error.empty()) {
+      warn("Prompt %lld (line %lld) refused: %s", static_cast<long long>(p->index), static_cast<long long>(p->line),
+           p->error.c_str());
+      batch.refused++;
+      if (sys.records) {
+        PromptRecord r;
+        r.index = p->index;
+        r.line = p->line;
+        r.id = p->id;
+        r.prompt = p->text;
+        r.mode = mode_name(sys.opts);
+        r.error = p->error;
+        write_record(sys, r);
+      }
+    } else {
+      memcpy(sys.opts.prompt, p->text.c_str(), p->text.size() + 1);
+      print_input_prompt(sys);
+      begin_prompt(&sys);
+      add_run_times(&batch, run_prompt(sys, schedule, &m));
+      if (sys.records) {
+        PromptRecord r = record_of(sys, m);
+        r.index = p->index;
+        r.line = p->line;
+        r.id = p->id;
+        write_record(sys, r);
+      }
+    }
+    progress.done++;
+    if (sys.opts.show_progress) print_progress(&progress, seconds_now());
+  }
+  batch.ended = seconds_now();
+  if (sys.opts.show_timings) print_batch_times(batch, stderr);
+  return batch.refused > 0 ? 3 : 0;
 }
 }  // namespace
 
 int run_program(int argc, char** argv, Schedule schedule) {
   static System sys;  // large (prompt buffers, context): kept off the stack
   start_up(&sys, argc, argv);
+  if (sys.records_to_stdout && !silence_standard_output()) records_failed(sys);
   stop_if_output_failed();  // before minutes of work for a report nobody can read
-  RunTimes times{};
-  times.started = sys.started;
-  times.run_began = seconds_now();
-  times.prompt_tokens = sys.prefill_length;
-  times.answered = run_mode(sys, schedule, &times.answer);
-  times.ended = seconds_now();
-  stop_if_output_failed();
-  if (sys.opts.show_timings) print_run_times(times, stderr);
-  return 0;
+  int status = 0;
+  if (sys.opts.prompts_path[0] != '\0') {
+    status = run_prompt_file(sys, schedule);
+  } else {
+    static ModeRecords m;
+    Progress progress = progress_for(1);
+    const RunTimes times = run_prompt(sys, schedule, &m);
+    if (sys.opts.show_timings) print_run_times(times, stderr);
+    if (sys.records) write_record(sys, record_of(sys, m));
+    progress.done = 1;
+    if (sys.opts.show_progress) print_progress(&progress, seconds_now());
+  }
+  if (sys.records && fclose(sys.records) != 0) records_failed(sys);
+  return status;
 }

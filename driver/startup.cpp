@@ -1,8 +1,11 @@
 #include "driver/startup.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 
 #include "driver/banner.h"
 #include "reports/console_checks.h"
@@ -33,7 +36,7 @@ size_t read_platform_arg(void* source, int index, char* buf, size_t cap) {
   return args_get_utf8(static_cast<const ArgList*>(source), index, buf, cap);
 }
 
-void print_profile(const RunOptions& opts) {
+void print_profile(const RunOptions& opts, bool with_prompt) {
   printf("[*] Execution Mode  : Standalone Native Binary (Zero-Python, Zero-CUDA, Zero-Runtime)\n");
   if (opts.audit_heads) {
     printf("[*] Pipeline Profile: Causal Attention Head Knockout Audit (Layer 14)\n");
@@ -43,7 +46,7 @@ void print_profile(const RunOptions& opts) {
   } else {
     printf("[*] Pipeline Profile: Standard Baseline Forward Inference (Full Precision FP16)\n");
   }
-  printf("[*] Input Prompt    : \"%s\"\n\n", opts.prompt);
+  if (with_prompt) printf("[*] Input Prompt    : \"%s\"\n\n", opts.prompt);
 }
 
 const char* kind_name(FileKind kind) {
@@ -94,6 +97,7 @@ void map_weights(System* sys) {
   }
   // Another process may shorten the file while it is mapped; reading past its new end would
   // otherwise kill the process without a word.
+  snprintf(sys->weights_used, sizeof sys->weights_used, "%s", path);
   snprintf(sys->fault_line, sizeof sys->fault_line,
            "\xE2\x9D\x8C [FATAL] The weights file changed size while it was in use: %s\n", path);
   if (!report_mapping_faults(sys->weights.base, sys->weights.size, sys->fault_line)) {
@@ -189,6 +193,51 @@ void tokenize(System* sys) {
   }
 }
 
+void read_prompts(System* sys) {
+  std::string bytes;
+  unsigned long error = 0;
+  if (!read_whole_file(sys->opts.prompts_path, &bytes, &error)) {
+    char text[256];
+    system_error_text(error, text, sizeof text);
+    fatal("Cannot read the prompt file %s: %s", sys->opts.prompts_path, text);
+  }
+  sys->prompts = parse_prompt_file(bytes);
+}
+
+// Opens the --json file: replaced, or after --resume kept up to its last complete record.
+void open_records(System* sys) {
+  const char* path = sys->opts.json_path;
+  std::error_code same_error;
+  if (sys->opts.prompts_path[0] != '\0' &&
+      (strcmp(path, sys->opts.prompts_path) == 0 || std::filesystem::equivalent(path, sys->opts.prompts_path, same_error))) {
+    fatal("--json would overwrite the prompt file %s", path);
+  }
+  if (sys->opts.resume) {
+    std::string bytes;
+    unsigned long error = 0;
+    if (read_whole_file(path, &bytes, &error)) {
+      sys->kept = kept_records(bytes);
+      if (sys->kept.bad_line > 0) {
+        fatal("The records file %s has a line that is not a record (line %lld); --resume stops here", path,
+              static_cast<long long>(sys->kept.bad_line));
+      }
+      std::error_code cut_error;
+      if (sys->kept.keep_bytes < bytes.size()) std::filesystem::resize_file(path, sys->kept.keep_bytes, cut_error);
+      if (cut_error) fatal("Cannot drop the cut last line of the records file %s: %s", path, cut_error.message().c_str());
+    } else if (error != 2) {
+      char text[256];
+      system_error_text(error, text, sizeof text);
+      fatal("Cannot read the records file %s: %s", path, text);
+    }
+  }
+  sys->records = fopen(path, sys->opts.resume ? "ab" : "wb");
+  if (!sys->records) {
+    char text[256];
+    system_error_text(static_cast<unsigned long>(errno), text, sizeof text);
+    fatal("Cannot open the records file %s: %s", path, text);
+  }
+}
+
 void fill_context(System* sys) {
   InferenceContext& c = sys->ctx;
   c.rope_cos = nullptr;
@@ -229,10 +278,23 @@ void start_up(System* sys, int argc, char** argv) {
     fputs(sys->opts.show_help ? kUsageText : kVersionText, stdout);
     exit(0);
   }
+  const bool batch = sys->opts.prompts_path[0] != '\0';
+  if (strcmp(sys->opts.json_path, "-") == 0) {
+    // From here on the console's lines go to standard error; the report itself is not printed.
+    sys->records = take_standard_output();
+    sys->records_to_stdout = true;
+    if (!sys->records) fatal("Cannot keep standard output for the records");
+  }
   if (sys->opts.refusal[0] != '\0') fatal("%s", sys->opts.refusal);
+  if (batch) read_prompts(sys);
+  if (sys->opts.json_path[0] != '\0' && !sys->records_to_stdout) open_records(sys);
 
   print_banner();
-  print_profile(sys->opts);
+  print_profile(sys->opts, !batch);
+  if (sys->opts.unknown_options > 0) {
+    warn("Unknown option %s taken as prompt text%s", sys->opts.unknown_option,
+         sys->opts.unknown_options > 1 ? " (and more unknown options after it)" : "");
+  }
   warn_argument_cuts(sys->opts);
 
   if (const char* missing = missing_cpu_features()) {
@@ -246,9 +308,28 @@ void start_up(System* sys, int argc, char** argv) {
   printf("\xE2\x9C\x94 [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n");
   map_weights(sys);
   start_engine(sys);
+  if (!batch) begin_prompt(sys);
+}
+
+void print_input_prompt(const System& sys) { printf("[*] Input Prompt    : \"%s\"\n\n", sys.opts.prompt); }
+
+void begin_prompt(System* sys) {
   tokenize(sys);
   printf("\xE2\x9C\x94 [5/5] Prompt Tokenization Complete (Prefill Length: %d Tokens)\n\n", sys->prefill_length);
   fill_context(sys);
+}
+
+void records_failed(const System& sys) {
+  FILE* to = sys.records_to_stdout ? stderr : stdout;
+  fprintf(to, "\xE2\x9D\x8C [FATAL] The records could not be written to %s\n",
+          sys.records_to_stdout ? "standard output" : sys.opts.json_path);
+  fflush(to);
+  exit(1);
+}
+
+RunInfo run_info_of(const System& sys) {
+  return RunInfo{KORVANE_VERSION, sys.images.wide ? "AVX-512" : "AVX2", sys.pool.workers + 1, sys.weights_used,
+                 sys.weights.size};
 }
 
 PromptPass prompt_pass_of(System* sys) {

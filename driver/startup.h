@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <vector>
 
+#include "driver/prompt_file.h"
 #include "driver/run_options.h"
 #include "model/inference_context.h"
 #include "model/run_limits.h"
@@ -10,6 +13,7 @@
 #include "engine/prompt_pass.h"
 #include "engine/weights_file.h"
 #include "engine/worker_pool.h"
+#include "reports/json_records.h"
 
 using limits::kPromptIdCapacity;
 
@@ -31,6 +35,11 @@ struct System {
   bool truncated;                       // any cut at all: an argument, the prompt, the ids
   double started;                       // when start-up began (seconds_now)
   char fault_line[kArgCapacity + 96];   // the fatal line for a weights file that shrinks in use
+  char weights_used[kArgCapacity];      // the weights file's path as opened
+  std::vector<PromptLine> prompts;      // --prompts: the file's lines
+  FILE* records;                        // --json: where the records go, else null
+  bool records_to_stdout;               // --json -: standard output carries only the records
+  KeptRecords kept;                     // --resume: the records already in the file
 };
 
 // Prints "❌ [FATAL] " followed by the formatted message and a newline, then exits with 1.
@@ -43,8 +52,26 @@ struct System {
 
 // Needs: main's arguments. Runs the whole start-up; on a fatal condition prints its lines
 // and exits with status 1; after --help or --version exits with status 0. Every cut of the
-// prompt gets a warning on standard error and sets sys->truncated.
+// prompt gets a warning on standard error and sets sys->truncated. With --prompts it reads the
+// file and stops after the fourth step; with --json it opens the records (after --resume,
+// without the cut last line a stopped run may have left).
 void start_up(System* sys, int argc, char** argv);
+
+// Needs: start_up done with --prompts, the prompt of at most 4095 bytes in sys->opts.prompt.
+// Prints its Input Prompt line and blank line, as the profile does.
+void print_input_prompt(const System& sys);
+
+// Needs: start_up done, the prompt in sys->opts.prompt. Tokenizes it (warning about cuts),
+// prints the [5/5] line and resets the context for a run. start_up does this itself
+// without --prompts.
+void begin_prompt(System* sys);
+
+// Prints the fatal line for records that cannot be written (on standard error when standard
+// output carries the records) and exits with status 1.
+[[noreturn]] void records_failed(const System& sys);
+
+// Needs: start_up done. What every record says about this run.
+RunInfo run_info_of(const System& sys);
 
 // Needs: start_up done. The shared passes over the prompt, on start-up's buffers.
 PromptPass prompt_pass_of(System* sys);

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/abi.h"
 
@@ -19,6 +20,17 @@ inline constexpr char kPathSeparator = '/';
 // first, then input). A missing console is not an error. Returns false only when the
 // output stream cannot be switched to unbuffered mode.
 bool console_setup();
+
+// True when the stream is an interactive terminal (a console on Windows).
+bool stream_is_terminal(FILE* stream);
+
+// Needs: nothing written to standard output yet. Gives the records a stream of their own on
+// what standard output was, and points standard output at standard error, so that start-up
+// lines and fatal lines are still seen. Returns null when that cannot be done.
+FILE* take_standard_output();
+
+// Points standard output at the null device; false when that cannot be done.
+bool silence_standard_output();
 
 // The process's argument list, element 0 being the program.
 struct ArgList {

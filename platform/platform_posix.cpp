@@ -26,6 +26,28 @@ bool console_setup() {
   return setvbuf(stdout, nullptr, _IONBF, 0) == 0;
 }
 
+bool stream_is_terminal(FILE* stream) { return isatty(fileno(stream)) == 1; }
+
+FILE* take_standard_output() {
+  const int records = dup(STDOUT_FILENO);
+  if (records < 0) return nullptr;
+  FILE* out = fdopen(records, "wb");
+  if (!out || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    if (out) fclose(out); else close(records);
+    return nullptr;
+  }
+  fcntl(records, F_SETFD, FD_CLOEXEC);
+  return out;
+}
+
+bool silence_standard_output() {
+  const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_fd < 0) return false;
+  const bool ok = dup2(null_fd, STDOUT_FILENO) >= 0;
+  close(null_fd);
+  return ok;
+}
+
 bool args_acquire(ArgList* list, int argc, char** argv) {
   list->count = (argc > 0 && argv) ? argc : 0;
   list->native = list->count ? argv : nullptr;

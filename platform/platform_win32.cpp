@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <malloc.h>
 
 #include <cstdio>
@@ -23,6 +25,27 @@ bool console_setup() {
   SetConsoleOutputCP(CP_UTF8);
   SetConsoleCP(CP_UTF8);
   return true;
+}
+
+bool stream_is_terminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+FILE* take_standard_output() {
+  const int records = _dup(_fileno(stdout));
+  if (records < 0) return nullptr;
+  FILE* out = _fdopen(records, "wb");
+  if (!out || _dup2(_fileno(stderr), _fileno(stdout)) != 0) {
+    if (out) fclose(out); else _close(records);
+    return nullptr;
+  }
+  return out;
+}
+
+bool silence_standard_output() {
+  const int null_fd = _open("NUL", _O_WRONLY);
+  if (null_fd < 0) return false;
+  const bool ok = _dup2(null_fd, _fileno(stdout)) == 0;
+  _close(null_fd);
+  return ok;
 }
 
 bool args_acquire(ArgList* list, int, char**) {

@@ -24,3 +24,26 @@ struct RunTimes {
 //   total: T.TT s                                  (start-up included)
 // The first two only when a generation ran.
 void print_run_times(const RunTimes& t, FILE* to);
+
+// The sums over a run of many prompts, for --timings with --prompts.
+struct BatchTimes {
+  double started;          // start-up began
+  double ended;            // the last record was written
+  int prompts;             // prompts run
+  int refused;             // prompt lines refused
+  int64_t prompt_tokens;   // their prefill lengths
+  double prompt_seconds;   // each run's start to its first answer token (the whole run in the audit)
+  int64_t answer_tokens;
+  double answer_seconds;
+  bool answered;           // the mode generates answers
+};
+
+// Adds one prompt's run to the sums.
+void add_run_times(BatchTimes* b, const RunTimes& t);
+
+// Writes to `to`:
+//   prompts: P run, R refused
+//   prompt eval: N tokens, X.XX s
+//   generation: M tokens, Y.YY s, Z.ZZ tokens/s    (only when the mode generates)
+//   total: T.TT s                                  (start-up included)
+void print_batch_times(const BatchTimes& b, FILE* to);

@@ -11,6 +11,20 @@ bool in_vocabulary(int32_t id) { return id >= 0 && static_cast<uint32_t>(id) < v
 bool space_mark_at(const char* s) {
   return s[0] == '\xE2' && s[1] == '\x96' && s[2] == '\x81';
 }
+
+// text with every U+2581 as one space.
+std::string spaced_text(const char* text) {
+  std::string out;
+  for (size_t i = 0; text[i] != '\0';) {
+    if (space_mark_at(text + i)) {
+      out += ' ';
+      i += 3;
+    } else {
+      out += text[i++];
+    }
+  }
+  return out;
+}
 }  // namespace
 
 void render_answer_token(int32_t id, FILE* out) {
@@ -53,4 +67,17 @@ void render_token_label(int32_t id, char label[kTokenLabelBytes]) {
     }
   }
   label[held] = '\0';
+}
+
+std::string answer_token_text(int32_t id) {
+  if (!in_vocabulary(id)) return {};
+  const char* text = token_text(id);
+  const size_t len = std::strlen(text);
+  if (text[0] == '<' && text[len - 1] == '>') return {};
+  return spaced_text(text);
+}
+
+std::string token_label_text(int32_t id) {
+  if (!in_vocabulary(id)) return "<UNK:" + std::to_string(id) + ">";
+  return spaced_text(token_text(id));
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 inline constexpr int kTokenLabelBytes = 32;  // label buffer, at most 31 bytes of text
 
@@ -15,3 +16,10 @@ void render_answer_token(int32_t id, FILE* out = stdout);
 // cut after 31 bytes (even inside a character) and NUL-terminated; "<UNK:id>" for an id
 // outside the vocabulary.
 void render_token_label(int32_t id, char label[kTokenLabelBytes]);
+
+// Needs: a built index. The bytes render_answer_token writes, as a string.
+std::string answer_token_text(int32_t id);
+
+// Needs: a built index. The token's whole text with every U+2581 as one space (the label
+// before its cut); "<UNK:id>" outside the vocabulary.
+std::string token_label_text(int32_t id);

@@ -148,3 +148,32 @@ TEST(RunOptions, CutAndDroppedWordsAreCounted) {
   EXPECT_EQ(dropped.dropped_arguments, 1);
   EXPECT_EQ(dropped.cut_arguments, 0);
 }
+
+TEST(RunOptions, PromptFileOptionsAndTheirRefusals) {
+  RunOptions o = parse({"--prompts", "p.txt", "--json", "-", "--shard", "1/3"});
+  EXPECT_STREQ(o.prompts_path, "p.txt");
+  EXPECT_STREQ(o.json_path, "-");
+  EXPECT_EQ(o.shard_index, 1);
+  EXPECT_EQ(o.shard_count, 3);
+  EXPECT_TRUE(o.show_progress);  // on by default with a prompt file
+  EXPECT_STREQ(o.refusal, "");
+  EXPECT_TRUE(parse({"--prompts", "p", "--json", "o", "--resume"}).resume);
+  EXPECT_TRUE(parse({"--progress", "hi"}).show_progress);
+  EXPECT_FALSE(parse({"hi"}).show_progress);
+  const std::vector<std::vector<std::string>> refused = {
+      {"--prompts"}, {"--json"}, {"--prompts", "p", "--shard", "3/3"}, {"--prompts", "p", "--shard", "1/"},
+      {"--prompts", "p", "--shard", "-1/2"}, {"--prompts", "p", "--shard", "1/2x"}, {"--prompts", "p", "word"},
+      {"--shard", "0/2", "hi"}, {"--resume", "--json", "o"}, {"--prompts", "p", "--resume"},
+      {"--prompts", "p", "--resume", "--json", "-"}};
+  for (const auto& args : refused) {
+    EXPECT_STRNE(parse(args).refusal, "") << args.back();
+  }
+}
+
+TEST(RunOptions, UnknownOptionsStayPromptText) {
+  RunOptions o = parse({"--verbose", "hi", "--colour", "--beta"});
+  EXPECT_STREQ(o.prompt, "--verbose hi --colour --beta");
+  EXPECT_EQ(o.unknown_options, 2);  // a --beta with no value is known, only misplaced
+  EXPECT_STREQ(o.unknown_option, "--verbose");
+  EXPECT_EQ(parse({"--", "-x", "hi"}).unknown_options, 0);
+}

@@ -1,0 +1,178 @@
+#include "reports/json_records.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "platform/utf8.h"
+#include "reports/audit_report.h"
+#include "vocab/token_render.h"
+
+namespace {
+using Json = nlohmann::ordered_json;
+
+// The f32 rounded to 9 significant digits, which reads back as the same f32; null when it is
+// not finite.
+Json number(float v) {
+  if (!std::isfinite(v)) return nullptr;
+  char text[32];
+  snprintf(text, sizeof text, "%.9g", static_cast<double>(v));
+  return strtod(text, nullptr);
+}
+
+// The bytes as a valid JSON string: each byte that begins no well-formed character is U+FFFD.
+std::string valid_text(const std::string& bytes) {
+  std::string out;
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t n = utf8_char_length(bytes.data() + i, bytes.size() - i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      i++;
+    } else {
+      out.append(bytes, i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string hex_of(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+// o[name] = the text; when it is not UTF-8, also o[name + "_hex"] = its bytes in hex.
+void put_text(Json& o, const std::string& name, const std::string& bytes) {
+  if (utf8_valid(bytes.data(), bytes.size())) {
+    o[name] = bytes;
+  } else {
+    o[name] = valid_text(bytes);
+    o[name + "_hex"] = hex_of(bytes);
+  }
+}
+
+Json telemetry_json(const Telemetry& t) {
+  Json rows = Json::array();
+  for (int h = 0; h < modes::kTelemetryRows; h++) {
+    const DepthReading& d = t.depths[h];
+    char hash[16];
+    snprintf(hash, sizeof hash, "0x%08X", d.hash);
+    rows.push_back(Json{{"layer", h},
+                        {"depth", h + 1},
+                        {"truth", number(d.reading.truth)},
+                        {"safety", number(d.reading.safety)},
+                        {"cert", number(d.reading.cert)},
+                        {"domain", number(d.reading.domain)},
+                        {"hash", hash}});
+  }
+  return rows;
+}
+
+const char* stop_name(AnswerStop stop) {
+  switch (stop) {
+    case AnswerStop::eos: return "eos";
+    case AnswerStop::end_of_turn: return "end_of_turn";
+    default: return "limit";
+  }
+}
+
+Json answer_json(const Answer& a) {
+  Json ids = Json::array(), logits = Json::array(), texts = Json::array(), hexes = Json::array();
+  bool any_hex = false;
+  for (int u = 0; u < a.count; u++) {
+    ids.push_back(a.tokens[u].id);
+    logits.push_back(number(a.tokens[u].logit));
+    const std::string text = answer_token_text(a.tokens[u].id);
+    const bool valid = utf8_valid(text.data(), text.size());
+    texts.push_back(valid ? text : valid_text(text));
+    hexes.push_back(valid ? Json(nullptr) : Json(hex_of(text)));
+    any_hex = any_hex || !valid;
+  }
+  Json o{{"ids", ids}, {"logits", logits}, {"texts", texts}};
+  if (any_hex) o["texts_hex"] = hexes;
+  o["stop"] = stop_name(a.stop);
+  return o;
+}
+
+Json splice_json(const SpliceDecision& d) {
+  return Json{{"decision", d.armed ? "armed" : "closed"},
+              {"domain", number(d.reading.domain)},
+              {"truth", number(d.reading.truth)},
+              {"beta", number(d.beta)}};
+}
+
+Json audit_row_json(const AuditRow& row, int head, float baseline_next) {
+  const float delta = head < 0 ? 0.0f : row.truth_next - baseline_next;
+  Json o{{"head", head < 0 ? Json(nullptr) : Json(head)},
+         {"t14", number(row.truth_at)},
+         {"t15", number(row.truth_next)},
+         {"delta", number(delta)},
+         {"first_token_id", row.first_token}};
+  put_text(o, "first_token_text", token_label_text(row.first_token));
+  o["verdict"] = head < 0 ? "[受污染基準] 裸機輸出 15% 謊言" : audit_verdict(delta);
+  return o;
+}
+
+Json audit_json(const Audit& a) {
+  Json rows = Json::array();
+  rows.push_back(audit_row_json(a.baseline, -1, a.baseline.truth_next));
+  for (int h = 0; h < modes::kAuditHeads; h++) rows.push_back(audit_row_json(a.heads[h], h, a.baseline.truth_next));
+  return Json{{"rows", rows}, {"best_head", a.best_head}, {"best_delta", number(a.best_delta)}};
+}
+}  // namespace
+
+std::string record_line(const PromptRecord& r, const RunInfo& run) {
+  Json o;
+  o["index"] = r.index;
+  if (r.line > 0) o["line"] = r.line;
+  o["id"] = Json::parse(r.id.dump());  // ordered or not, the same value
+  put_text(o, "prompt", r.prompt);
+  o["mode"] = r.mode;
+  if (!r.error.empty()) {
+    o["error"] = valid_text(r.error);
+  } else {
+    Json ids = Json::array();
+    for (int32_t i = 0; i < r.prefill_count; i++) ids.push_back(r.prefill_ids[i]);
+    o["prefill_ids"] = ids;
+    o["truncated"] = r.truncated;
+    if (r.splice) o["splice"] = splice_json(*r.splice);
+    if (r.telemetry) o["telemetry"] = telemetry_json(*r.telemetry);
+    if (r.answer) o["answer"] = answer_json(*r.answer);
+    if (r.audit) o["audit"] = audit_json(*r.audit);
+  }
+  o["run"] = Json{{"version", run.version},
+                  {"kernels", run.kernels},
+                  {"threads", run.threads},
+                  {"weights_size", run.weights_size}};
+  put_text(o["run"], "weights_path", run.weights_path);
+  return o.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+bool write_record_line(FILE* out, const std::string& line) {
+  const bool written = fwrite(line.data(), 1, line.size(), out) == line.size() && fputc('\n', out) != EOF;
+  return fflush(out) == 0 && written && !ferror(out);
+}
+
+KeptRecords kept_records(const std::string& text) {
+  KeptRecords kept;
+  int64_t line_number = 0;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    if (end == std::string::npos) break;  // cut by a stopped run: written again
+    line_number++;
+    const nlohmann::json record = nlohmann::json::parse(text.begin() + at, text.begin() + end, nullptr, false);
+    const auto index = record.is_object() ? record.find("index") : record.end();
+    if (!record.is_object() || index == record.end() || !index->is_number_integer()) {
+      kept.bad_line = line_number;
+      return kept;
+    }
+    kept.indexes.insert(index->get<int64_t>());
+    at = end + 1;
+    kept.keep_bytes = at;
+  }
+  return kept;
+}

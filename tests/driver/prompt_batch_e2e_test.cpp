@@ -1,0 +1,187 @@
+// Many prompts in one process on the synthetic weights: the console against single runs byte
+// for byte, the records against their console reports value for value, shards and resume.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/korvane_runs.h"
+#include "tests/support/run_binary.h"
+#include "tests/support/synthetic_weights.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+using nlohmann::json;
+
+// Prompts 0 and 2 run; 1 (cut JSON) and 3 (no prompt string) are refused.
+const char* const kPromptFile =
+    "{\"id\":\"a\",\"prompt\":\"Hi\"}\n{\"prompt\":\"Hi\"\n{\"id\":7,\"prompt\":\"tax\"}\r\n\n{\"prompt\":5}\n";
+const char* const kPrompts[] = {"Hi", "tax"};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+std::string fmt(const char* format, double v) {
+  char b[64];
+  snprintf(b, sizeof b, format, v);
+  return b;
+}
+
+// A run of the real program over the prompt file in dir, records to dir/out.jsonl.
+RunResult batch_run(const TempDir& dir, std::vector<std::string> args, const std::string& stop_after = "") {
+  std::vector<std::string> argv = {KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
+                                   dir.file("p.jsonl"), "--json", dir.file("out.jsonl")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_binary(argv, dir.path, "", stop_after);
+}
+
+// Checks one record against the console report of a single run with its prompt.
+void expect_record_matches(const json& r, const std::string& out, const std::string& mode) {
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(Prefill Length: (\d+) Tokens)")));
+  EXPECT_EQ(r["prefill_ids"].size(), std::stoul(m[1]));
+  EXPECT_EQ(r["mode"], mode);
+  if (mode == "audit") {
+    const auto& rows = r["audit"]["rows"];
+    ASSERT_EQ(rows.size(), 9u);
+    for (size_t i = 0; i < rows.size(); i++) {
+      const std::string label = i == 0 ? "Baseline" : "Head #0" + std::to_string(i - 1);
+      const std::string prefix = label + "   | " +
+                                 fmt("%+12.4f", rows[i]["t14"].get<double>()) + "   | " +
+                                 fmt("%+12.4f", rows[i]["t15"].get<double>()) + "   | " +
+                                 fmt("%+12.4f", rows[i]["delta"].get<double>()) + "   | ";
+      const size_t at = out.find(prefix);
+      ASSERT_NE(at, std::string::npos) << prefix;
+      const std::string id = "(ID:" + std::to_string(rows[i]["first_token_id"].get<int>()) + ")";
+      EXPECT_NE(out.find(id, at), std::string::npos);
+      EXPECT_NE(out.find(rows[i]["verdict"].get<std::string>(), at), std::string::npos);
+    }
+    EXPECT_NE(out.find("Head #" + fmt("%02.0f", r["audit"]["best_head"].get<double>()) +
+                       " (Layer 15 真實度回彈最大: ΔT = " + fmt("%+8.4f", r["audit"]["best_delta"].get<double>())),
+              std::string::npos);
+    return;
+  }
+  if (mode == "splice") {
+    EXPECT_EQ(r["splice"]["decision"], "closed");
+    EXPECT_NE(out.find("(Domain: " + fmt("%+6.4f", r["splice"]["domain"].get<double>()) + " <= 0)"), std::string::npos);
+  }
+  const auto& rows = r["telemetry"];
+  ASSERT_EQ(rows.size(), 18u);
+  for (int h = 0; h < 18; h++) {
+    const auto& d = rows[h];
+    char row[256];
+    snprintf(row, sizeof row, "Layer %02d   | %+10.4f   | %+10.4f   | %+10.4f   | %+10.4f   | [%s]", h,
+             d["truth"].get<double>(), d["safety"].get<double>(), d["cert"].get<double>(),
+             d["domain"].get<double>(), d["hash"].get<std::string>().c_str());
+    EXPECT_NE(out.find(row), std::string::npos) << row;
+  }
+  const auto& a = r["answer"];
+  for (size_t u = 0; u < a["ids"].size(); u++) {
+    char tok[160];
+    snprintf(tok, sizeof tok, "Token #%02zu: ID = %-8d (Logit = %+8.4f) -> '", u + 1, a["ids"][u].get<int>(),
+             a["logits"][u].get<double>());
+    EXPECT_NE(out.find(std::string(tok) + a["texts"][u].get<std::string>() + "'\n"), std::string::npos) << tok;
+  }
+  const bool full = a["ids"].size() == 25;
+  EXPECT_EQ(a["stop"] == "limit", full);
+}
+
+// The single run's output cut into what comes before its Input Prompt line, that line with
+// its blank line, start-up steps 1-4, and the rest from step 5 on.
+struct SingleParts {
+  std::string before, input, steps, rest;
+};
+SingleParts parts_of(const std::string& out) {
+  const size_t p = out.find("[*] Input Prompt"), q1 = out.find("\xE2\x9C\x94 [1/5]"), q5 = out.find("\xE2\x9C\x94 [5/5]");
+  return {out.substr(0, p), out.substr(p, q1 - p), out.substr(q1, q5 - q1), out.substr(q5)};
+}
+}  // namespace
+
+TEST(PromptBatchE2E, ConsoleAndRecordsMatchSingleRunsInEveryMode) {
+  const std::vector<std::pair<std::string, std::string>> modes = {
+      {"default", ""}, {"splice", "--splice-substitute"}, {"audit", "--audit-heads"}};
+  for (const auto& [mode, flag] : modes) {
+    SCOPED_TRACE(mode);
+    TempDir dir;
+    std::ofstream(dir.file("p.jsonl"), std::ios::binary) << kPromptFile;
+    std::vector<std::string> flags;
+    if (!flag.empty()) flags.push_back(flag);
+    const RunResult batch = batch_run(dir, flags);
+    EXPECT_EQ(batch.status, 3) << batch.err;
+    EXPECT_NE(batch.err.find("Prompt 1 (line 2) refused"), std::string::npos) << batch.err;
+    EXPECT_NE(batch.err.find("Prompt 3 (line 5) refused"), std::string::npos) << batch.err;
+    std::string expected;
+    std::vector<std::string> singles;
+    for (const char* prompt : kPrompts) {
+      std::vector<std::string> args = flags;
+      args.push_back(prompt);
+      const RunResult single = korvane_run(synthetic_weights_path(), args);
+      ASSERT_EQ(single.status, 0);
+      singles.push_back(single.out);
+      const SingleParts s = parts_of(single.out);
+      if (expected.empty()) expected = s.before + s.steps;
+      expected += s.input + s.rest;
+    }
+    EXPECT_EQ(batch.out, expected);
+    const auto records = lines_of(slurp(dir.file("out.jsonl")));
+    ASSERT_EQ(records.size(), 4u);
+    for (size_t i = 0; i < 4; i++) {
+      const json r = json::parse(records[i]);
+      EXPECT_EQ(r["index"], i);
+      EXPECT_EQ(r.contains("error"), i % 2 == 1);
+      EXPECT_EQ(r["run"]["weights_path"], synthetic_weights_path());
+      if (i % 2 == 0) expect_record_matches(r, singles[i / 2], mode);
+    }
+    EXPECT_EQ(json::parse(records[0])["id"], "a");
+    EXPECT_EQ(json::parse(records[2])["id"], 7);
+  }
+}
+
+TEST(PromptBatchE2E, ShardsMergeAndResumeGiveTheUnshardedRecords) {
+  TempDir dir;
+  std::ofstream(dir.file("p.jsonl"), std::ios::binary) << kPromptFile;
+  ASSERT_EQ(batch_run(dir, {}).status, 3);
+  const std::string whole = slurp(dir.file("out.jsonl"));
+
+  std::vector<std::pair<int64_t, std::string>> merged;
+  for (const char* shard : {"0/2", "1/2"}) {
+    const RunResult r = run_binary({KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
+                                    dir.file("p.jsonl"), "--json", "-", "--shard", shard},
+                                   dir.path);
+    EXPECT_EQ(r.status, shard[0] == '1' ? 3 : 0);  // shard 1 holds the refused lines 1 and 3
+    for (const std::string& l : lines_of(r.out)) merged.emplace_back(json::parse(l)["index"].get<int64_t>(), l);
+  }
+  std::sort(merged.begin(), merged.end());
+  std::string joined;
+  for (const auto& m : merged) joined += m.second + "\n";
+  EXPECT_EQ(joined, whole);
+
+  // Stopped as the third line's prompt begins, then a torn line as a kill mid-write leaves.
+  const RunResult stopped = batch_run(dir, {}, "[*] Input Prompt    : \"tax\"");
+  EXPECT_EQ(stopped.status, 128 + 9);
+  const auto whole_lines = lines_of(whole);
+  ASSERT_EQ(slurp(dir.file("out.jsonl")), whole_lines[0] + "\n" + whole_lines[1] + "\n");
+  std::ofstream(dir.file("out.jsonl"), std::ios::binary | std::ios::app) << whole_lines[2].substr(0, 40);
+  const RunResult resumed = batch_run(dir, {"--resume"});
+  EXPECT_EQ(resumed.status, 3) << resumed.err;
+  EXPECT_EQ(resumed.out.find("\"Hi\""), std::string::npos);  // the kept prompt is not run again
+  EXPECT_EQ(slurp(dir.file("out.jsonl")), whole);
+}
