@@ -11,12 +11,12 @@
 #include "tests/runs/fake_model.h"
 
 namespace {
-struct SplicerFixture : ::testing::Test {
+struct SpliceGateFixture : ::testing::Test {
   void SetUp() override { load_probe_tables(); }
 };
 }  // namespace
 
-TEST_F(SplicerFixture, GateOpensOnlyForAPositiveDomainReading) {
+TEST_F(SpliceGateFixture, GateOpensOnlyForAPositiveDomainReading) {
   std::vector<float> buffer(2048, 1.0f);
   struct Case {
     float domain;
@@ -53,7 +53,7 @@ TEST_F(SplicerFixture, GateOpensOnlyForAPositiveDomainReading) {
   }
 }
 
-TEST_F(SplicerFixture, DecisionRunsASixteenLayerPrefillWithTheSpliceOff) {
+TEST_F(SpliceGateFixture, DecisionRunsASixteenLayerPrefillWithTheSpliceOff) {
   std::vector<float> hidden(2048), buffer(2048);
   std::vector<int32_t> ids = {2, 3, 106};
   g_fake = FakeModel{};
