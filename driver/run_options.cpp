@@ -27,7 +27,7 @@ size_t read_argument(ArgReader read, void* source, int i, char* arg, bool* cut) 
 bool known_option(const char* arg) {
   static const char* const kNames[] = {"--audit-heads", "--splice-substitute", "--beta", "--weights",
                                        "--timings", "--help", "--version", "--prompts", "--json",
-                                       "--shard", "--resume", "--progress"};
+                                       "--shard", "--resume", "--progress", "--states"};
   for (const char* name : kNames) {
     if (strcmp(arg, name) == 0) return true;
   }
@@ -49,6 +49,7 @@ const ValueOption* value_option(const char* arg) {
       {"-m", &RunOptions::weights_path, "the path of a weights file", "weights path"},
       {"--prompts", &RunOptions::prompts_path, "the path of a prompt file", "prompt file's path"},
       {"--json", &RunOptions::json_path, "a file for the records (or -)", "records file's path"},
+      {"--states", &RunOptions::states_path, "a file for the hidden states", "states file's path"},
       {"--shard", nullptr, "a shard I/N", "shard"},
   };
   for (const ValueOption& option : kOptions) {
@@ -157,5 +158,9 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
     snprintf(opts->refusal, sizeof opts->refusal, "%s needs --prompts FILE", opts->resume ? "--resume" : "--shard");
   } else if (opts->resume && (opts->json_path[0] == '\0' || strcmp(opts->json_path, "-") == 0)) {
     snprintf(opts->refusal, sizeof opts->refusal, "--resume needs --json FILE (a file, not standard output)");
+  } else if (opts->states_path[0] != '\0' && opts->audit_heads) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--states needs a mode with telemetry; --audit-heads has none");
+  } else if (strcmp(opts->states_path, "-") == 0) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--states needs a file's path (a state file cannot go to standard output)");
   }
 }

@@ -31,6 +31,7 @@ struct RunOptions {
   int prompt_words;               // prompt words given on the command line
   char prompts_path[kArgCapacity];  // --prompts FILE; empty: one prompt from the command line
   char json_path[kArgCapacity];   // --json FILE ("-": standard output); empty: no records
+  char states_path[kArgCapacity];  // --states FILE: the hidden states (safetensors); empty: none
   int shard_index;                // --shard I/N: only the prompts whose index % N == I
   int shard_count;                // 0 without --shard
   bool resume;                    // --resume: keep the complete records already in the --json file
@@ -49,5 +50,6 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // prompt if the prompt is still empty. A --beta value that is not a finite f32, or a
 // --weights / -m without a path (or with one over 1023 bytes), leaves a one-line reason in
 // refusal, as do a --prompts, --json or --shard without a valid value, prompt words beside
-// --prompts, --shard or --resume without --prompts, and --resume without a --json file.
+// --prompts, --shard or --resume without --prompts, --resume without a --json file, and
+// --states with the audit (which has no telemetry) or with '-'.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);

@@ -42,12 +42,13 @@ void run_mode(System& sys, Schedule schedule, ModeRecords* m) {
     return;
   }
   const PromptPass pass = prompt_pass_of(&sys);
+  const DepthStates states{sys.state_normed, sys.state_residual};
   if (m->audited) {
     m->audit = run_shared_head_audit(pass);
   } else if (m->spliced) {
-    m->splice = run_shared_splice_run(step, pass, sys.opts.beta, sys.splice_buffer, &m->telemetry, &m->answer);
+    m->splice = run_shared_splice_run(step, pass, sys.opts.beta, sys.splice_buffer, &m->telemetry, &m->answer, states);
   } else {
-    run_shared_telemetry_and_generation(step, pass, &m->telemetry, &m->answer);
+    run_shared_telemetry_and_generation(step, pass, &m->telemetry, &m->answer, states);
   }
 }
 
@@ -75,6 +76,23 @@ PromptRecord record_of(const System& sys, const ModeRecords& m) {
   if (m.spliced) r.splice = &m.splice;
   if (m.audited) r.audit = &m.audit;
   return r;
+}
+
+// Adds the states the run of prompt r just caught to the --states file, or ends the run.
+void keep_states(System& sys, const PromptRecord& r) {
+  if (sys.states.spill < 0) return;
+  std::string why = state_file_add_prompt(&sys.states, r.index, sys.state_normed, sys.state_residual, sys.prompt_ids,
+                                          sys.prefill_length);
+  if (!why.empty()) fatal("The states could not be written to %s: %s", sys.opts.states_path, why.c_str());
+  if (!sys.state_prompts.empty()) sys.state_prompts += ',';
+  sys.state_prompts += state_prompt_json(r);
+}
+
+// Completes the --states file under its name.
+void finish_states(System& sys) {
+  if (sys.states.spill < 0) return;
+  const std::string why = state_file_finish(&sys.states, "[" + sys.state_prompts + "]", run_json(run_info_of(sys)));
+  if (!why.empty()) fatal("The states could not be written to %s: %s", sys.opts.states_path, why.c_str());
 }
 
 // Runs the prompt start-up left ready; returns its times.
@@ -130,13 +148,12 @@ int run_prompt_file(System& sys, Schedule schedule) {
       print_input_prompt(sys);
       begin_prompt(&sys);
       add_run_times(&batch, run_prompt(sys, schedule, &m));
-      if (sys.records) {
-        PromptRecord r = record_of(sys, m);
-        r.index = p->index;
-        r.line = p->line;
-        r.id = p->id;
-        write_record(sys, r);
-      }
+      PromptRecord r = record_of(sys, m);
+      r.index = p->index;
+      r.line = p->line;
+      r.id = p->id;
+      if (sys.records) write_record(sys, r);
+      keep_states(sys, r);
     }
     progress.done++;
     if (sys.opts.show_progress) print_progress(&progress, seconds_now());
@@ -150,6 +167,8 @@ int run_prompt_file(System& sys, Schedule schedule) {
 int run_program(int argc, char** argv, Schedule schedule) {
   static System sys;  // large (prompt buffers, context): kept off the stack
   start_up(&sys, argc, argv);
+  // The literal schedule normalises the residual stream in place: it has no residual to keep.
+  if (schedule == Schedule::literal && sys.states.spill >= 0) fatal("--states needs the shared schedule");
   if (sys.records_to_stdout && !silence_standard_output()) records_failed(sys);
   stop_if_output_failed();  // before minutes of work for a report nobody can read
   int status = 0;
@@ -160,10 +179,13 @@ int run_program(int argc, char** argv, Schedule schedule) {
     Progress progress = progress_for(1);
     const RunTimes times = run_prompt(sys, schedule, &m);
     if (sys.opts.show_timings) print_run_times(times, stderr);
-    if (sys.records) write_record(sys, record_of(sys, m));
+    const PromptRecord r = record_of(sys, m);
+    if (sys.records) write_record(sys, r);
+    keep_states(sys, r);
     progress.done = 1;
     if (sys.opts.show_progress) print_progress(&progress, seconds_now());
   }
   if (sys.records && fclose(sys.records) != 0) records_failed(sys);
+  finish_states(sys);
   return status;
 }

@@ -204,12 +204,30 @@ void read_prompts(System* sys) {
   sys->prompts = parse_prompt_file(bytes);
 }
 
+// True when the two paths name one file (the same text, or the same file through links).
+bool same_file(const char* a, const char* b) {
+  std::error_code error;
+  return a[0] != '\0' && b[0] != '\0' && (strcmp(a, b) == 0 || std::filesystem::equivalent(a, b, error));
+}
+
+// Makes the --states file's spill file and the buffers one prompt's states are caught in. The
+// file under the path is only replaced when the run ends.
+void open_states(System* sys) {
+  const char* path = sys->opts.states_path;
+  const char* others[] = {sys->opts.prompts_path, sys->opts.json_path, sys->weights_used};
+  for (const char* other : others) {
+    if (same_file(path, other)) fatal("--states would overwrite %s", other);
+  }
+  const std::string why = state_file_open(&sys->states, path);
+  if (!why.empty()) fatal("Cannot write the states file %s: %s", path, why.c_str());
+  sys->state_normed = alloc_aligned<float>(kStateTensorBytes, "states");
+  sys->state_residual = alloc_aligned<float>(kStateTensorBytes, "states");
+}
+
 // Opens the --json file: replaced, or after --resume kept up to its last complete record.
 void open_records(System* sys) {
   const char* path = sys->opts.json_path;
-  std::error_code same_error;
-  if (sys->opts.prompts_path[0] != '\0' &&
-      (strcmp(path, sys->opts.prompts_path) == 0 || std::filesystem::equivalent(path, sys->opts.prompts_path, same_error))) {
+  if (same_file(path, sys->opts.prompts_path)) {
     fatal("--json would overwrite the prompt file %s", path);
   }
   if (sys->opts.resume) {
@@ -307,6 +325,7 @@ void start_up(System* sys, int argc, char** argv) {
   load_probe_tables();
   printf("\xE2\x9C\x94 [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n");
   map_weights(sys);
+  if (sys->opts.states_path[0] != '\0') open_states(sys);
   start_engine(sys);
   if (!batch) begin_prompt(sys);
 }

@@ -14,6 +14,7 @@
 #include "engine/weights_file.h"
 #include "engine/worker_pool.h"
 #include "reports/json_records.h"
+#include "reports/state_file.h"
 
 using limits::kPromptIdCapacity;
 
@@ -40,6 +41,10 @@ struct System {
   FILE* records;                        // --json: where the records go, else null
   bool records_to_stdout;               // --json -: standard output carries only the records
   KeptRecords kept;                     // --resume: the records already in the file
+  StateFile states;                     // --states: the file being written (spill -1 without)
+  float* state_normed;                  // f32 [18][2048]: one prompt's states as its rows read them; null without --states
+  float* state_residual;                // f32 [18][2048]: its residual stream after each layer; null without --states
+  std::string state_prompts;            // --states: the prompts written, as JSON objects joined by ','
 };
 
 // Prints "❌ [FATAL] " followed by the formatted message and a newline, then exits with 1.

@@ -5,7 +5,8 @@ inline constexpr const char* kVersionText = "korvane " KORVANE_VERSION "\n";
 
 inline constexpr const char* kUsageText =
     "usage: korvane [--audit-heads] [--splice-substitute] [--beta X] [--weights PATH] [--timings]\n"
-    "               [--json FILE|-] [--progress] [PROMPT WORDS... | --prompts FILE [--shard I/N] [--resume]]\n"
+    "               [--json FILE|-] [--states FILE] [--progress]\n"
+    "               [PROMPT WORDS... | --prompts FILE [--shard I/N] [--resume]]\n"
     "\n"
     "Runs a 2B-parameter FP16 transformer on the CPU and looks inside it.\n"
     "\n"
@@ -29,6 +30,10 @@ inline constexpr const char* kUsageText =
     "  --json FILE           JSON Lines records, one per prompt, flushed as each ends (schema in\n"
     "                        the README); with '-' standard output carries only the records, the\n"
     "                        start-up lines go to stderr and the report is not printed\n"
+    "  --states FILE         a safetensors file of every prompt's hidden states at its last\n"
+    "                        position: \"<index>.normed\" and \"<index>.residual\" F32 [18, 2048]\n"
+    "                        (what each telemetry row reads; the residual stream after each\n"
+    "                        layer) and \"<index>.ids\"; written when the run ends (not --audit-heads)\n"
     "  --shard I/N           with --prompts: only the prompts whose index modulo N is I\n"
     "  --resume              with --prompts and --json FILE: keep FILE's complete records, run\n"
     "                        and append the rest\n"

@@ -123,6 +123,11 @@ Json audit_json(const Audit& a) {
   for (int h = 0; h < modes::kAuditHeads; h++) rows.push_back(audit_row_json(a.heads[h], h, a.baseline.truth_next));
   return Json{{"rows", rows}, {"best_head", a.best_head}, {"best_delta", number(a.best_delta)}};
 }
+Json run_object(const RunInfo& run) {
+  Json o{{"version", run.version}, {"kernels", run.kernels}, {"threads", run.threads}, {"weights_size", run.weights_size}};
+  put_text(o, "weights_path", run.weights_path);
+  return o;
+}
 }  // namespace
 
 std::string record_line(const PromptRecord& r, const RunInfo& run) {
@@ -144,11 +149,17 @@ std::string record_line(const PromptRecord& r, const RunInfo& run) {
     if (r.answer) o["answer"] = answer_json(*r.answer);
     if (r.audit) o["audit"] = audit_json(*r.audit);
   }
-  o["run"] = Json{{"version", run.version},
-                  {"kernels", run.kernels},
-                  {"threads", run.threads},
-                  {"weights_size", run.weights_size}};
-  put_text(o["run"], "weights_path", run.weights_path);
+  o["run"] = run_object(run);
+  return o.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::string run_json(const RunInfo& run) { return run_object(run).dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+std::string state_prompt_json(const PromptRecord& r) {
+  Json o;
+  o["index"] = r.index;
+  o["id"] = Json::parse(r.id.dump());
+  put_text(o, "prompt", r.prompt);
   return o.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 

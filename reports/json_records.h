@@ -42,6 +42,13 @@ struct PromptRecord {
 // that is not UTF-8 given with U+FFFD and again as hex in a "<name>_hex" field.
 std::string record_line(const PromptRecord& r, const RunInfo& run);
 
+// The "run" object every record holds, as JSON text.
+std::string run_json(const RunInfo& run);
+
+// The state file's account of one prompt that ran: {"index", "id", "prompt"} as its record has
+// them, as JSON text.
+std::string state_prompt_json(const PromptRecord& r);
+
 // Writes line and a line end, then flushes; false when any of it failed.
 bool write_record_line(FILE* out, const std::string& line);
 

@@ -31,7 +31,8 @@ SpliceDecision apply_splice_decision(InferenceContext* ctx, const ProbeReading& 
 }
 
 SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, float beta,
-                                     const float* splice_buffer, Telemetry* t, Answer* a) {
+                                     const float* splice_buffer, Telemetry* t, Answer* a,
+                                     const DepthStates& states) {
   InferenceContext* ctx = pass.ctx;
   DepthReading* depths = t->depths;
   // Layers 0 .. 14 are the same for the 16-layer decision pass and the telemetry: the splice
@@ -40,13 +41,13 @@ SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, f
   for (int h = 0; h <= kSpliceLayer; h++) {
     pass_layer(pass, static_cast<uint64_t>(h));
     pass_read_last(pass);
-    depths[h] = read_depth(ctx);
+    keep_depth(pass, h, depths, states);
   }
   // The decision pass's layer 15, without the splice.
   pass_save(pass);
   pass_layer(pass, kSpliceLayer + 1);
   pass_read_last(pass);
-  depths[kSpliceLayer + 1] = read_depth(ctx);
+  keep_depth(pass, kSpliceLayer + 1, depths, states);
   const SpliceDecision d = apply_splice_decision(ctx, depths[kSpliceLayer + 1].reading, beta, splice_buffer);
   t->splice_armed = d.armed;
   int32_t next;
@@ -56,11 +57,11 @@ SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, f
     pass_restore(pass);
     pass_add_to_all(pass, ctx->splice_vector);
     pass_read_last(pass);
-    depths[kSpliceLayer] = read_depth(ctx);
-    next = shared_depths_from(pass, kSpliceLayer + 1, depths);
+    keep_depth(pass, kSpliceLayer, depths, states);
+    next = shared_depths_from(pass, kSpliceLayer + 1, depths, states);
   } else {
     // Closed: the decision pass's layer 15 is the telemetry's.
-    next = shared_depths_from(pass, kSpliceLayer + 2, depths);
+    next = shared_depths_from(pass, kSpliceLayer + 2, depths, states);
   }
   print_telemetry_table(*t);
   print_generation_header();

@@ -8,6 +8,7 @@
 #include "engine/prompt_pass.h"
 #include "model/inference_context.h"
 #include "reports/records.h"
+#include "runs/telemetry_run.h"
 
 // The literal decision. Needs: ctx filled by start-up, splice off. Runs the 16-layer prefill,
 // reads the probe and prints the two decision lines; arms the splice (splice_buffer after
@@ -22,6 +23,7 @@ SpliceDecision apply_splice_decision(InferenceContext* ctx, const ProbeReading& 
 
 // Splice mode from shared passes: prints the splice decision, then the same as decide_splice
 // followed by run_telemetry_and_generation. Layers 0 .. 14 run once for both; the decision's
-// layer 15 is reused when the valve stays closed.
+// layer 15 is reused when the valve stays closed. Copies each row's states into `states`.
 SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, float beta,
-                                     const float* splice_buffer, Telemetry* t, Answer* a);
+                                     const float* splice_buffer, Telemetry* t, Answer* a,
+                                     const DepthStates& states = {});

@@ -1,5 +1,7 @@
 #include "runs/telemetry_run.h"
 
+#include <cstring>
+
 #include "engine/prefill.h"
 #include "model/run_limits.h"
 #include "probe/probe.h"
@@ -64,7 +66,16 @@ void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const
   generate_answer(step, ctx, n, next, a);
 }
 
-int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths) {
+void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states) {
+  depths[h] = read_depth(pass.ctx);
+  const size_t at = static_cast<size_t>(h) * geom::kDim;
+  if (states.normed) memcpy(states.normed + at, pass.ctx->hidden, geom::kDim * sizeof(float));
+  if (states.residual) {
+    memcpy(states.residual + at, pass.rows + static_cast<size_t>(pass.count - 1) * geom::kDim, geom::kDim * sizeof(float));
+  }
+}
+
+int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths, const DepthStates& states) {
   int32_t next = 0;
   for (int h = from; h < kTelemetryRows; h++) {
     pass_layer(pass, static_cast<uint64_t>(h));
@@ -73,15 +84,16 @@ int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depth
     } else {
       pass_read_last(pass);
     }
-    depths[h] = read_depth(pass.ctx);
+    keep_depth(pass, h, depths, states);
   }
   return next;
 }
 
-void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a) {
+void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a,
+                                         const DepthStates& states) {
   t->splice_armed = pass.ctx->splice_enabled != 0;
   pass_embed(pass);
-  const int32_t next = shared_depths_from(pass, 0, t->depths);
+  const int32_t next = shared_depths_from(pass, 0, t->depths, states);
   print_telemetry_table(*t);
   print_generation_header();
   generate_answer(step, pass.ctx, pass.count, next, a);

@@ -9,6 +9,14 @@
 #include "model/inference_context.h"
 #include "reports/records.h"
 
+// Where the shared schedules copy the states their rows read, for the state file; a null
+// pointer takes nothing.
+struct DepthStates {
+  float* normed = nullptr;    // f32 [18][2048]: the final-normalised state row d reads; the caller's
+  float* residual = nullptr;  // f32 [18][2048]: the residual stream at the last position after
+                              // layer d (after the splice's addition where row d reads it); the caller's
+};
+
 // The literal schedule. Needs: ctx filled by start-up (and possibly armed by the splice
 // decision), the prompt ids. Prints the telemetry table and the generated answer, and returns
 // them in t and a. Changes only layer_limit, token_id, position, the rotary rows and the
@@ -18,8 +26,10 @@ void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const
 
 // The same output from shared passes: one pass through the layers gives all 18 rows (the
 // classifier only after the last layer), and generation continues from the caches it left.
-// Needs: pass over the prompt; ctx as for run_telemetry_and_generation.
-void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a);
+// Needs: pass over the prompt; ctx as for run_telemetry_and_generation. Copies the states into
+// `states` as each row is read.
+void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a,
+                                         const DepthStates& states = {});
 
 // Needs: the caches hold the full model's rows of the prompt's n positions, the logits those of
 // the last of them, `next` their argmax. Prints the answer (intro, tokens, closing lines),
@@ -29,7 +39,11 @@ void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t
 // The shared schedule's depths from layer `from` on: layer h over every position, the reading
 // of the last position after each into depths[h], the classifier only after the last layer.
 // Needs: pass.rows hold the state before layer `from`. Returns the full model's next token.
-int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths);
+int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths, const DepthStates& states);
+
+// Needs: the context's hidden holds the final-normalised state of the pass's last position as
+// it stands after layer h. depths[h] = its reading; copies it and that row into `states`.
+void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states);
 
 // The reading and hash of the final-normalised state the context's hidden holds.
 DepthReading read_depth(const InferenceContext* ctx);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -12,6 +13,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "kernels/kernels.h"
+#include "model/weights_layout.h"
+#include "probe/probe.h"
 #include "tests/support/korvane_runs.h"
 #include "tests/support/run_binary.h"
 #include "tests/support/synthetic_weights.h"
@@ -104,6 +108,19 @@ void expect_record_matches(const json& r, const std::string& out, const std::str
   EXPECT_EQ(a["stop"] == "limit", full);
 }
 
+// One tensor of a safetensors file's bytes: its shape and data as floats or ints.
+struct Tensor {
+  std::vector<int64_t> shape;
+  const char* data;
+};
+Tensor tensor_of(const std::string& file, const std::string& name) {
+  uint64_t n = 0;
+  memcpy(&n, file.data(), 8);
+  const json h = json::parse(file.substr(8, n));
+  const auto& t = h.at(name);
+  return {t["shape"].get<std::vector<int64_t>>(), file.data() + 8 + n + t["data_offsets"][0].get<uint64_t>()};
+}
+
 // The single run's output cut into what comes before its Input Prompt line, that line with
 // its blank line, start-up steps 1-4, and the rest from step 5 on.
 struct SingleParts {
@@ -174,6 +191,15 @@ TEST(PromptBatchE2E, ShardsMergeAndResumeGiveTheUnshardedRecords) {
   for (const auto& m : merged) joined += m.second + "\n";
   EXPECT_EQ(joined, whole);
 
+  // The same shards through GNU parallel, merged by the README's script.
+  const std::string command = "parallel " KORVANE_BINARY " --weights " + synthetic_weights_path() + " --prompts " +
+                              dir.file("p.jsonl") + " --shard {}/2 --json " + dir.file("out.{}.jsonl") + " ::: 0 1";
+  const RunResult par = run_binary({"/bin/sh", "-c", command}, dir.path);
+  EXPECT_EQ(par.status, 1) << par.err;  // one job (shard 1) ended with 3
+  const RunResult merge = run_binary({"/bin/bash", KORVANE_SOURCE_DIR "/tools/merge-shards.sh", dir.file("out.0.jsonl"),
+                                      dir.file("out.1.jsonl")}, dir.path);
+  EXPECT_EQ(merge.out, whole) << merge.err;
+
   // Stopped as the third line's prompt begins, then a torn line as a kill mid-write leaves.
   const RunResult stopped = batch_run(dir, {}, "[*] Input Prompt    : \"tax\"");
   EXPECT_EQ(stopped.status, 128 + 9);
@@ -184,4 +210,63 @@ TEST(PromptBatchE2E, ShardsMergeAndResumeGiveTheUnshardedRecords) {
   EXPECT_EQ(resumed.status, 3) << resumed.err;
   EXPECT_EQ(resumed.out.find("\"Hi\""), std::string::npos);  // the kept prompt is not run again
   EXPECT_EQ(slurp(dir.file("out.jsonl")), whole);
+}
+
+// The state file of a splice run that arms: every row's normed state reproduces the record's
+// reading and hash bit for bit, and is the final norm of the residual kept beside it.
+TEST(PromptBatchE2E, StateFileHoldsWhatEveryRowRead) {
+  TempDir dir;
+  std::ofstream(dir.file("p.jsonl"), std::ios::binary) << kPromptFile;
+  const RunResult run = run_binary({KORVANE_BINARY, "--weights", domain_variant_weights_path(), "--prompts",
+                                    dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--splice-substitute",
+                                    "--states", dir.file("s.safetensors")},
+                                   dir.path);
+  ASSERT_EQ(run.status, 3) << run.err;
+  const std::string file = slurp(dir.file("s.safetensors"));
+  std::vector<float> norm(geom::kDim);
+  std::ifstream weights(domain_variant_weights_path(), std::ios::binary);
+  weights.seekg(static_cast<std::streamoff>(file_off::final_norm));
+  weights.read(reinterpret_cast<char*>(norm.data()), geom::kDim * sizeof(float));
+  load_probe_tables();
+  int checked = 0;
+  for (const std::string& line : lines_of(slurp(dir.file("out.jsonl")))) {
+    const json r = json::parse(line);
+    if (r.contains("error")) continue;
+    EXPECT_EQ(r["splice"]["decision"], "armed");
+    const std::string stem = std::to_string(r["index"].get<int>());
+    const Tensor ids = tensor_of(file, stem + ".ids"), normed = tensor_of(file, stem + ".normed"),
+                 residual = tensor_of(file, stem + ".residual");
+    ASSERT_EQ(ids.shape, std::vector<int64_t>{int64_t(r["prefill_ids"].size())});
+    ASSERT_EQ(normed.shape, (std::vector<int64_t>{18, 2048}));
+    ASSERT_EQ(residual.shape, normed.shape);
+    EXPECT_EQ(memcmp(ids.data, r["prefill_ids"].get<std::vector<int32_t>>().data(), 4 * r["prefill_ids"].size()), 0);
+    for (int h = 0; h < 18; h++) {
+      SCOPED_TRACE(h);
+      std::vector<float> state(geom::kDim), from_residual(geom::kDim);
+      memcpy(state.data(), normed.data + h * geom::kDim * 4, geom::kDim * 4);
+      memcpy(from_residual.data(), residual.data + h * geom::kDim * 4, geom::kDim * 4);
+      rms_norm(from_residual.data(), norm.data(), from_residual.data(), geom::kDim, geom::kNormEps);
+      EXPECT_EQ(memcmp(from_residual.data(), state.data(), geom::kDim * 4), 0);
+      const json& row = r["telemetry"][h];
+      char hash[16];
+      snprintf(hash, sizeof hash, "0x%08X", state_hash(state.data()));
+      EXPECT_EQ(row["hash"], hash);
+      const ProbeReading p = read_probe(state.data());
+      EXPECT_EQ(fmt("%.9g", p.truth) + fmt("%.9g", p.domain), fmt("%.9g", row["truth"].get<double>()) +
+                                                                 fmt("%.9g", row["domain"].get<double>()));
+    }
+    checked++;
+  }
+  EXPECT_EQ(checked, 2);
+
+  // Never over the prompt file, the records or the weights, whatever name reaches them.
+  std::filesystem::create_symlink(domain_variant_weights_path(), dir.file("w.bin"));
+  for (const char* target : {"p.jsonl", "out.jsonl", "w.bin"}) {
+    const RunResult refused = run_binary({KORVANE_BINARY, "--weights", domain_variant_weights_path(), "--prompts",
+                                          dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--states",
+                                          dir.file(target)}, dir.path);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("\xE2\x9D\x8C [FATAL] --states would overwrite"), std::string::npos) << target;
+  }
+  EXPECT_EQ(slurp(dir.file("p.jsonl")), kPromptFile);
 }

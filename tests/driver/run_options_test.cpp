@@ -165,12 +165,14 @@ TEST(RunOptions, PromptFileOptionsAndTheirRefusals) {
   EXPECT_STREQ(o.refusal, "");
   EXPECT_TRUE(parse({"--prompts", "p", "--json", "o", "--resume"}).resume);
   EXPECT_TRUE(parse({"--progress", "hi"}).show_progress);
+  EXPECT_STREQ(parse({"--states", "s.safetensors", "--splice-substitute", "hi"}).states_path, "s.safetensors");
   EXPECT_FALSE(parse({"hi"}).show_progress);
   const std::vector<std::vector<std::string>> refused = {
       {"--prompts"}, {"--json"}, {"--prompts", "p", "--shard", "3/3"}, {"--prompts", "p", "--shard", "1/"},
       {"--prompts", "p", "--shard", "-1/2"}, {"--prompts", "p", "--shard", "1/2x"}, {"--prompts", "p", "word"},
       {"--shard", "0/2", "hi"}, {"--resume", "--json", "o"}, {"--prompts", "p", "--resume"},
-      {"--prompts", "p", "--resume", "--json", "-"}};
+      {"--prompts", "p", "--resume", "--json", "-"}, {"--states"}, {"--states", "-", "hi"},
+      {"--audit-heads", "--states", "s"}};
   for (const auto& args : refused) {
     EXPECT_STRNE(parse(args).refusal, "") << args.back();
   }
