@@ -21,13 +21,14 @@
 #include "vocab/token_index.h"
 
 void fatal(const char* format, ...) {
-  fputs("\xE2\x9D\x8C [FATAL] ", stdout);
+  FILE* to = fatal_stream();
+  fputs("\xE2\x9D\x8C [FATAL] ", to);
   va_list args;
   va_start(args, format);
-  vprintf(format, args);
+  vfprintf(to, format, args);
   va_end(args);
-  fputc('\n', stdout);
-  fflush(stdout);
+  fputc('\n', to);
+  fflush(to);
   exit(1);
 }
 

@@ -29,8 +29,12 @@ bool stream_is_terminal(FILE* stream);
 // lines and fatal lines are still seen. Returns null when that cannot be done.
 FILE* take_standard_output();
 
-// Points standard output at the null device; false when that cannot be done.
+// Points standard output at the null device; false when that cannot be done. From then on
+// fatal lines, the weights fault's among them, go to standard error.
 bool silence_standard_output();
+
+// Where a fatal line goes: standard output, or standard error once it is silenced.
+FILE* fatal_stream();
 
 // The process's argument list, element 0 being the program.
 struct ArgList {

@@ -40,13 +40,21 @@ FILE* take_standard_output() {
   return out;
 }
 
+namespace {
+// Set once by silence_standard_output; read by fatal_stream and the fault handler.
+volatile sig_atomic_t output_silenced = 0;
+}  // namespace
+
 bool silence_standard_output() {
   const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (null_fd < 0) return false;
   const bool ok = dup2(null_fd, STDOUT_FILENO) >= 0;
   close(null_fd);
+  if (ok) output_silenced = 1;
   return ok;
 }
+
+FILE* fatal_stream() { return output_silenced ? stderr : stdout; }
 
 bool args_acquire(ArgList* list, int argc, char** argv) {
   list->count = (argc > 0 && argv) ? argc : 0;
@@ -150,7 +158,7 @@ void on_bus_error(int sig, siginfo_t* info, void*) {
   const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
   if (fault_is_ours(fault_report, at)) {
     // A page past the file's new end: the weights shrank under the mapping.
-    ssize_t written = write(STDOUT_FILENO, fault_report.line, fault_report.length);
+    ssize_t written = write(output_silenced ? STDERR_FILENO : STDOUT_FILENO, fault_report.line, fault_report.length);
     (void)written;  // nothing more can be done about a failed write here
     _exit(1);
   }

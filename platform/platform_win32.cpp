@@ -40,13 +40,21 @@ FILE* take_standard_output() {
   return out;
 }
 
+namespace {
+// Set once by silence_standard_output; read by fatal_stream and the fault filter.
+volatile LONG output_silenced = 0;
+}  // namespace
+
 bool silence_standard_output() {
   const int null_fd = _open("NUL", _O_WRONLY);
   if (null_fd < 0) return false;
   const bool ok = _dup2(null_fd, _fileno(stdout)) == 0;
   _close(null_fd);
+  if (ok) output_silenced = 1;
   return ok;
 }
+
+FILE* fatal_stream() { return output_silenced ? stderr : stdout; }
 
 bool args_acquire(ArgList* list, int, char**) {
   // The wide command line, not main's argv: argv is in the ANSI code page, which may not be
@@ -181,7 +189,7 @@ LONG WINAPI on_page_error(EXCEPTION_POINTERS* info) {
     const uintptr_t at = static_cast<uintptr_t>(record->ExceptionInformation[1]);
     if (fault_is_ours(fault_report, at)) {
       DWORD written = 0;
-      WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), fault_report.line, static_cast<DWORD>(fault_report.length), &written,
+      WriteFile(GetStdHandle(output_silenced ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE), fault_report.line, static_cast<DWORD>(fault_report.length), &written,
                 nullptr);
       ExitProcess(1);
     }

@@ -220,7 +220,16 @@ TEST(StartupE2E, WeightsThatShrinkDuringTheRunEndWithOneFatalLine) {
   RunResult r = run_binary_acting({kBinary, "hi"}, dir.path, kTokenized,
                                   [&] { std::filesystem::resize_file(weights, 4096); });
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(from_fatal(r), "\xE2\x9D\x8C [FATAL] The weights file changed size while it was in use: gemma2b_fp16.bin\n");
+  const std::string line = "\xE2\x9D\x8C [FATAL] The weights file changed size while it was in use: gemma2b_fp16.bin\n";
+  EXPECT_EQ(from_fatal(r), line);
+  // With the records on standard output the report is silenced, but not the fatal line: it
+  // goes to standard error (cut once the first prompt's record is out).
+  make_sparse(weights, kWeightsEnd);
+  std::ofstream(dir.file("p.txt")) << "hi\nho\n";
+  r = run_binary_acting({kBinary, "--prompts", "p.txt", "--json", "-"}, dir.path, "\"index\":0",
+                        [&] { std::filesystem::resize_file(weights, 4096); });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.substr(r.err.size() - std::min(r.err.size(), line.size())), line) << r.err;
 }
 
 TEST(StartupE2E, StandardOutputThatCannotBeWrittenEndsWithStatusOne) {
