@@ -13,12 +13,12 @@ SpliceDecision decide_splice(TokenStepFn step, InferenceContext* ctx, const int3
                              int32_t prefill_length, float beta, const float* splice_buffer) {
   ctx->layer_limit = modes::kSplicePrepassLayers;
   prefill_pass(step, ctx, prompt_ids, prefill_length);
-  return apply_splice_decision(ctx, read_probe(ctx->hidden), beta, splice_buffer);
+  return apply_splice_decision(ctx, read_probe(ctx->hidden, int(modes::kSplicePrepassLayers) - 1), beta, splice_buffer);
 }
 
 SpliceDecision apply_splice_decision(InferenceContext* ctx, const ProbeReading& r, float beta,
                                      const float* splice_buffer) {
-  const SpliceDecision d{r, beta, r.domain > 0.0f};  // strict; a NaN reading closes the valve
+  const SpliceDecision d{r, beta, r.value[probe_roles().gate] > 0.0f};  // strict; a NaN reading closes the valve
   print_splice_decision(d);
   if (d.armed) {
     ctx->splice_vector = splice_buffer;
@@ -40,13 +40,13 @@ SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, f
   for (int h = 0; h <= kSpliceLayer; h++) {
     pass_layer(pass, static_cast<uint64_t>(h));
     pass_read_last(pass);
-    depths[h] = read_depth(ctx);
+    depths[h] = read_depth(ctx, h);
   }
   // The decision pass's layer 15, without the splice.
   pass_save(pass);
   pass_layer(pass, kSpliceLayer + 1);
   pass_read_last(pass);
-  depths[kSpliceLayer + 1] = read_depth(ctx);
+  depths[kSpliceLayer + 1] = read_depth(ctx, kSpliceLayer + 1);
   const SpliceDecision d = apply_splice_decision(ctx, depths[kSpliceLayer + 1].reading, beta, splice_buffer);
   t->splice_armed = d.armed;
   int32_t next;
@@ -56,7 +56,7 @@ SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, f
     pass_restore(pass);
     pass_add_to_all(pass, ctx->splice_vector);
     pass_read_last(pass);
-    depths[kSpliceLayer] = read_depth(ctx);
+    depths[kSpliceLayer] = read_depth(ctx, kSpliceLayer);
     next = shared_depths_from(pass, kSpliceLayer + 1, depths);
   } else {
     // Closed: the decision pass's layer 15 is the telemetry's.

@@ -31,5 +31,6 @@ void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t
 // Needs: pass.rows hold the state before layer `from`. Returns the full model's next token.
 int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths);
 
-// The reading and hash of the final-normalised state the context's hidden holds.
-DepthReading read_depth(const InferenceContext* ctx);
+// The reading and hash of the final-normalised state the context's hidden holds, which is
+// telemetry row `row`'s state (0 .. 17: after layers 0 .. row).
+DepthReading read_depth(const InferenceContext* ctx, int row);
