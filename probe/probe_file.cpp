@@ -120,9 +120,10 @@ std::string read_tables(const SafetensorsHeader& h, const uint8_t* data, Probe* 
       per_depth ? std::vector<uint64_t>{depths, dim} : std::vector<uint64_t>{dim}};
   for (int i = 0; i < 3; i++) {
     if (found[i]->shape != want[i]) {
+      const std::string must = i == 0 ? shape_text({k, dim}) + " or " + shape_text({depths, k, dim})
+                                      : shape_text(want[i]) + " (probe.weight's form)";
       return "tensor " + found[i]->name + " has shape " + shape_text(found[i]->shape) + "; with " +
-             std::to_string(k) + " axes it must be " + shape_text(want[i]) +
-             (i == 0 ? std::string(" or ") + shape_text({depths, k, dim}) : std::string(" (as probe.weight's form)"));
+             std::to_string(k) + " axes it must be " + must;
     }
   }
   p->tables.assign(per_depth ? size_t(depths) : 1, ProbeTable{});

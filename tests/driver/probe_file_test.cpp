@@ -70,6 +70,7 @@ TEST(ProbeFile, EachUnusableFileIsOneFatalLineNamingTheProblem) {
       {"missing named axis", two_axes("truth,beta"), {"--audit-heads", "--audit-axis", "Gamma"}, "no axis named \"Gamma\" for the audit"},
       {"wrong shape", two_axes("truth,domain", "probe.bias", "F32", {3}), {}, "tensor probe.bias has shape [3]; with 2 axes it must be [2]"},
       {"wrong form", two_axes("truth,domain", "probe.baseline", "F32", {18, 2048}), {}, "tensor probe.baseline has shape [18, 2048]; with 2 axes it must be [2048]"},
+      {"weights of 3 axes", two_axes("truth,domain", "probe.weight", "F32", {3, 2048}), {}, "tensor probe.weight has shape [3, 2048]; with 2 axes it must be [2, 2048] or [18, 2, 2048]"},
       {"wrong dtype", two_axes("truth,domain", "probe.weight", "F16"), {}, "tensor probe.weight is F16, not F32"},
       {"missing tensor", raw_file("truth", {{"probe.weight", "F32", {1, 2048}, 0, 0}}), {}, "it has no tensor probe.bias"},
       {"NaN", with_nan(), {}, "tensor probe.weight holds NaN (element 7)"},
