@@ -27,7 +27,8 @@ size_t read_argument(ArgReader read, void* source, int i, char* arg, bool* cut) 
 bool known_option(const char* arg) {
   static const char* const kNames[] = {"--audit-heads", "--splice-substitute", "--beta", "--weights",
                                        "--timings", "--help", "--version", "--prompts", "--json",
-                                       "--shard", "--resume", "--progress", "--states"};
+                                       "--shard", "--resume", "--progress", "--states", "--probe", "--gate",
+                                       "--truth-axis", "--audit-axis"};
   for (const char* name : kNames) {
     if (strcmp(arg, name) == 0) return true;
   }
@@ -51,6 +52,10 @@ const ValueOption* value_option(const char* arg) {
       {"--json", &RunOptions::json_path, "a file for the records (or -)", "records file's path"},
       {"--states", &RunOptions::states_path, "a file for the hidden states", "states file's path"},
       {"--shard", nullptr, "a shard I/N", "shard"},
+      {"--probe", &RunOptions::probe_path, "the path of a probe file", "probe file's path"},
+      {"--gate", &RunOptions::gate_axis, "an axis name", "gate axis name"},
+      {"--truth-axis", &RunOptions::truth_axis, "an axis name", "truth axis name"},
+      {"--audit-axis", &RunOptions::audit_axis, "an axis name", "audit axis name"},
   };
   for (const ValueOption& option : kOptions) {
     if (strcmp(arg, option.name) == 0) return &option;

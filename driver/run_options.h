@@ -38,6 +38,10 @@ struct RunOptions {
   bool show_progress;             // --progress, or --prompts: progress lines on stderr
   int unknown_options;            // "--name" words that are no option, kept as prompt text
   char unknown_option[kArgCapacity];  // the first of them
+  char probe_path[kArgCapacity];  // --probe FILE: a probe file instead of the embedded probe; empty: embedded
+  char gate_axis[kArgCapacity];   // --gate NAME: the splice's gate axis; empty: domain
+  char truth_axis[kArgCapacity];  // --truth-axis NAME: the splice vector's axis; empty: truth
+  char audit_axis[kArgCapacity];  // --audit-axis NAME: the audit's axis; empty: truth
   char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
@@ -49,7 +53,7 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // Writes opts: defaults, then the options and prompt words in order, then the default
 // prompt if the prompt is still empty. A --beta value that is not a finite f32, or a
 // --weights / -m without a path (or with one over 1023 bytes), leaves a one-line reason in
-// refusal, as do a --prompts, --json or --shard without a valid value, prompt words beside
-// --prompts, --shard or --resume without --prompts, --resume without a --json file, and
-// --states with the audit (which has no telemetry) or with '-'.
+// refusal, as do a --prompts, --json, --shard, --probe, --gate, --truth-axis or --audit-axis
+// without a valid value, prompt words beside --prompts, --shard or --resume without --prompts,
+// --resume without a --json file, and --states with the audit (which has no telemetry) or '-'.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);

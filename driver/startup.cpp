@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "driver/banner.h"
+#include "driver/probe_setup.h"
 #include "reports/console_checks.h"
 #include "reports/run_timings.h"
 #include "driver/usage.h"
@@ -323,7 +324,7 @@ void start_up(System* sys, int argc, char** argv) {
 
   build_token_index();
   print_vocabulary_line(stdout);
-  load_probe_tables();
+  set_up_probe(sys->opts);
   printf("\xE2\x9C\x94 [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n");
   map_weights(sys);
   if (sys->opts.states_path[0] != '\0') open_states(sys);

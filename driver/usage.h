@@ -5,7 +5,8 @@ inline constexpr const char* kVersionText = "korvane " KORVANE_VERSION "\n";
 
 inline constexpr const char* kUsageText =
     "usage: korvane [--audit-heads] [--splice-substitute] [--beta X] [--weights PATH] [--timings]\n"
-    "               [--json FILE|-] [--states FILE] [--progress]\n"
+    "               [--json FILE|-] [--states FILE] [--progress] [--probe FILE] [--gate NAME]\n"
+    "               [--truth-axis NAME] [--audit-axis NAME]\n"
     "               [PROMPT WORDS... | --prompts FILE [--shard I/N] [--resume]]\n"
     "\n"
     "Runs a 2B-parameter FP16 transformer on the CPU and looks inside it.\n"
@@ -38,6 +39,11 @@ inline constexpr const char* kUsageText =
     "  --resume              with --prompts and --json FILE: keep FILE's complete records, run\n"
     "                        and append the rest\n"
     "  --progress            progress on stderr (on by default with --prompts)\n"
+    "  --probe FILE          read the states with this probe file (safetensors, format in the\n"
+    "                        README; korvane-lab export-probe writes the embedded probe as one)\n"
+    "  --gate NAME           the axis the splice's decision reads (default domain)\n"
+    "  --truth-axis NAME     the axis of the splice vector and its Truth line (default truth)\n"
+    "  --audit-axis NAME     the axis the audit reads (default truth)\n"
     "  -h, --help            this text\n"
     "  --version             the program's version\n"
     "\n"
@@ -53,6 +59,7 @@ inline constexpr const char* kUsageText =
     "\n"
     "Exit status: 0 after a completed run, 3 when lines of the --prompts file were refused, 1\n"
     "when the weights file is missing, unreadable, not a regular file, too short, cannot be\n"
-    "mapped or shrinks during the run, when the command line is refused, when the prompt file\n"
+    "mapped or shrinks during the run, when the command line is refused, when the probe file is\n"
+    "refused or lacks an axis the run reads, when the prompt file\n"
     "cannot be read or the records cannot be written, when standard output cannot be written,\n"
     "or when the processor lacks AVX2/FMA/F16C.\n";

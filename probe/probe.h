@@ -1,22 +1,20 @@
-// Reading a hidden state with the four-axis probe, and the 32-bit fingerprint of a state.
+// Reading a hidden state with the probe in use, and the 32-bit fingerprint of a state.
 #pragma once
 
 #include <cstdint>
 
 #include "probe/probe_tables.h"
 
-// One reading, one field per axis, always in this order.
+// One reading: value[a] is axis a's, for the probe's axes in its order; the rest are zero.
 struct ProbeReading {
-  float truth;
-  float safety;
-  float cert;
-  float domain;
+  float value[kMaxProbeAxes];
 };
 
-// Needs: load_probe_tables has run; hidden is 2048 f32 (caller's, read only). Returns each
-// axis's bias plus the projection of the centred, unit-scaled state on that axis. Pure: it
-// writes nothing but its own 8 KiB scratch on the stack.
-ProbeReading read_probe(const float* hidden);
+// Needs: a probe in use; hidden is 2048 f32 (caller's, read only); row 0 .. 17, the telemetry
+// row the state belongs to (it picks the tables of a per-depth probe). Returns each axis's
+// bias plus the projection of the centred, unit-scaled state on that axis. Pure: it writes
+// nothing but its own 8 KiB scratch on the stack.
+ProbeReading read_probe(const float* hidden, int row);
 
 // Needs: hidden is 2048 f32 (caller's, read only). Returns the FNV-1a hash of its 8192 bytes
 // in memory order, so states that differ in any bit (the sign of a zero, a NaN payload)

@@ -4,9 +4,10 @@
 
 // Every step below is one rounded single-precision operation in a fixed order; the printed
 // readings depend on it, so the loops stay scalar and nothing is reassociated or fused.
-ProbeReading read_probe(const float* hidden) {
-  const float* baseline = probe_baseline_values();  // f32[2048], working table
-  float d[kProbeDim];                               // the centred state, 8 KiB scratch
+ProbeReading read_probe(const float* hidden, int row) {
+  const ProbeTable& table = probe_table(row);
+  const float* baseline = table.baseline;  // f32[2048], working table
+  float d[kProbeDim];                      // the centred state, 8 KiB scratch
 
   for (int j = 0; j < kProbeDim; j++) d[j] = hidden[j] - baseline[j];
 
@@ -24,15 +25,15 @@ ProbeReading read_probe(const float* hidden) {
     for (int j = 0; j < kProbeDim; j++) d[j] = d[j] / n;  // true division, not * (1/n)
   }
 
-  float field[kProbeAxes];
-  for (int k = 0; k < kProbeAxes; k++) {
-    const float* w = probe_weights_row(k);  // f32[2048], working table
-    float acc = probe_bias_values()[k];
+  ProbeReading r{};
+  for (int k = 0; k < probe_axis_count(); k++) {
+    const float* w = table.weights[k];  // f32[2048], working table
+    float acc = table.bias[k];
     for (int j = 0; j < kProbeDim; j++) {
       const float p = d[j] * w[j];
       acc = acc + p;
     }
-    field[k] = acc;
+    r.value[k] = acc;
   }
-  return ProbeReading{field[0], field[1], field[2], field[3]};
+  return r;
 }

@@ -13,8 +13,9 @@ constexpr float kTruthGain = 3.5f;  // weight of the unit Truth direction
 
 void build_splice_vector(float* out, float beta, const uint16_t* embedding_table) {
   const uint64_t n = geom::kDim;
-  // Unit Truth direction; a degenerate row gives zeros.
-  const float* w = probe_weights_row(0);
+  // Unit Truth direction (the truth axis of the tables that read the spliced state); a
+  // degenerate row gives zeros.
+  const float* w = probe_table(modes::kSpliceLayer).weights[probe_roles().truth];
   float s = 0.0f;
   for (uint64_t j = 0; j < n; j++) {
     float sq = w[j] * w[j];

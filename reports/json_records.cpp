@@ -61,13 +61,10 @@ Json telemetry_json(const Telemetry& t) {
     const DepthReading& d = t.depths[h];
     char hash[16];
     snprintf(hash, sizeof hash, "0x%08X", d.hash);
-    rows.push_back(Json{{"layer", h},
-                        {"depth", h + 1},
-                        {"truth", number(d.reading.truth)},
-                        {"safety", number(d.reading.safety)},
-                        {"cert", number(d.reading.cert)},
-                        {"domain", number(d.reading.domain)},
-                        {"hash", hash}});
+    Json row{{"layer", h}, {"depth", h + 1}};
+    for (int a = 0; a < probe_axis_count(); a++) row[probe_axis_name(a)] = number(d.reading.value[a]);
+    row["hash"] = hash;
+    rows.push_back(row);
   }
   return rows;
 }
@@ -100,8 +97,8 @@ Json answer_json(const Answer& a) {
 
 Json splice_json(const SpliceDecision& d) {
   return Json{{"decision", d.armed ? "armed" : "closed"},
-              {"domain", number(d.reading.domain)},
-              {"truth", number(d.reading.truth)},
+              {"domain", number(d.reading.value[probe_roles().gate])},
+              {"truth", number(d.reading.value[probe_roles().truth])},
               {"beta", number(d.beta)}};
 }
 

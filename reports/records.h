@@ -39,10 +39,10 @@ struct Answer {
 struct SpliceDecision {
   ProbeReading reading;  // after layers 0 .. 15
   float beta;
-  bool armed;            // reading.domain > 0 (a NaN reading keeps the valve closed)
+  bool armed;            // the gate axis's reading > 0 (a NaN reading keeps the valve closed)
 };
 
-// One audit row: the Truth readings after the audited layer and the next, and the full model's
+// One audit row: the audit axis's readings after the audited layer and the next, and the full model's
 // next token, with one head (or none, for the baseline) knocked out.
 struct AuditRow {
   float truth_at;    // after layers 0 .. audited layer

@@ -31,16 +31,24 @@ void print_telemetry_header() {
   fputs(kRuleEq, stdout);
   fputs("[PHASE 1] 18-Layer Latent Flight Telemetry (Layer 00 ~ 17 State Inspection)\n", stdout);
   fputs(kRuleDash, stdout);
-  printf("%-10s | %-10s | %-10s | %-10s | %-10s | %-17s | Station Status & Flight Notes\n", "Layer",
-         "Truth (T)", "Safety (S)", "Cert (C)", "Domain (D)", "State Hash (32b)");
+  // One column of 10 for each of the probe's axes (the embedded probe's four give today's line).
+  char line[256];
+  int n = snprintf(line, sizeof line, "%-10s | ", "Layer");
+  for (int a = 0; a < probe_axis_count(); a++) n += snprintf(line + n, sizeof line - size_t(n), "%-10s | ", probe_axis_label(a));
+  snprintf(line + n, sizeof line - size_t(n), "%-17s | Station Status & Flight Notes\n", "State Hash (32b)");
+  fputs(line, stdout);
   fputs(kRuleDash, stdout);
 }
 
 void print_telemetry_row(int h, const DepthReading& d, bool splice_armed) {
   const ProbeReading& r = d.reading;
-  printf("Layer %02d   | %+10.4f   | %+10.4f   | %+10.4f   | %+10.4f   | [0x%08X]         | %s\n", h,
-         static_cast<double>(r.truth), static_cast<double>(r.safety), static_cast<double>(r.cert),
-         static_cast<double>(r.domain), d.hash, layer_note(h, splice_armed, r.truth));
+  char line[512];
+  int n = snprintf(line, sizeof line, "Layer %02d   | ", h);
+  for (int a = 0; a < probe_axis_count(); a++)
+    n += snprintf(line + n, sizeof line - size_t(n), "%+10.4f   | ", static_cast<double>(r.value[a]));
+  snprintf(line + n, sizeof line - size_t(n), "[0x%08X]         | %s\n", d.hash,
+           layer_note(h, splice_armed, r.value[probe_roles().truth]));
+  fputs(line, stdout);
 }
 
 void print_telemetry_footer() {

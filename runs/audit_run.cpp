@@ -55,10 +55,10 @@ AuditRow shared_row(const PromptPass& pass) {
   pass_restore(pass);
   pass_layer(pass, kAuditLayer);
   pass_read_last(pass);
-  r.truth_at = read_probe(pass.ctx->hidden).truth;
+  r.truth_at = read_probe(pass.ctx->hidden, kAuditLayer).value[probe_roles().audit];
   pass_layer(pass, kAuditLayer + 1);
   pass_read_last(pass);
-  r.truth_next = read_probe(pass.ctx->hidden).truth;
+  r.truth_next = read_probe(pass.ctx->hidden, kAuditLayer + 1).value[probe_roles().audit];
   for (uint64_t l = kAuditLayer + 2; l < geom::kLayers; l++) pass_layer(pass, l);
   r.first_token = pass_classify_last(pass);
   return r;
@@ -69,7 +69,7 @@ float measure_truth(TokenStepFn step, InferenceContext* ctx, const int32_t* prom
                     uint64_t layer_limit) {
   ctx->layer_limit = layer_limit;
   prefill_pass(step, ctx, prompt_ids, prefill_length);
-  return read_probe(ctx->hidden).truth;
+  return read_probe(ctx->hidden, int(layer_limit) - 1).value[probe_roles().audit];
 }
 
 Audit run_head_audit(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids, int32_t prefill_length) {

@@ -9,7 +9,7 @@
 #include "reports/records.h"
 
 // Needs: ctx filled, layer limit 1..18. Sets layer_limit, runs a prefill pass and returns the
-// probe's Truth reading of the final-normalised state.
+// probe's reading of the final-normalised state on the audit axis (Truth by default).
 float measure_truth(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids, int32_t prefill_length,
                     uint64_t layer_limit);
 

@@ -13,12 +13,12 @@ SpliceDecision decide_splice(TokenStepFn step, InferenceContext* ctx, const int3
                              int32_t prefill_length, float beta, const float* splice_buffer) {
   ctx->layer_limit = modes::kSplicePrepassLayers;
   prefill_pass(step, ctx, prompt_ids, prefill_length);
-  return apply_splice_decision(ctx, read_probe(ctx->hidden), beta, splice_buffer);
+  return apply_splice_decision(ctx, read_probe(ctx->hidden, int(modes::kSplicePrepassLayers) - 1), beta, splice_buffer);
 }
 
 SpliceDecision apply_splice_decision(InferenceContext* ctx, const ProbeReading& r, float beta,
                                      const float* splice_buffer) {
-  const SpliceDecision d{r, beta, r.domain > 0.0f};  // strict; a NaN reading closes the valve
+  const SpliceDecision d{r, beta, r.value[probe_roles().gate] > 0.0f};  // strict; a NaN reading closes the valve
   print_splice_decision(d);
   if (d.armed) {
     ctx->splice_vector = splice_buffer;

@@ -1,4 +1,4 @@
-// The splice mode: a 16-layer decision pass reads the probe's Domain axis; when it is positive
+// The splice mode: a 16-layer decision pass reads the probe's gate axis (Domain by default); when it is positive
 // the splice vector is added to the state after layer 14 for the rest of the run.
 #pragma once
 
@@ -12,12 +12,12 @@
 
 // The literal decision. Needs: ctx filled by start-up, splice off. Runs the 16-layer prefill,
 // reads the probe and prints the two decision lines; arms the splice (splice_buffer after
-// layer 14) when the Domain reading is above 0. Returns the decision.
+// layer 14) when the gate axis reads above 0. Returns the decision.
 SpliceDecision decide_splice(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids,
                              int32_t prefill_length, float beta, const float* splice_buffer);
 
 // Needs: a reading of the 16-layer pre-pass. Prints lines A/B and arms the splice when
-// r.domain > 0 (strictly; NaN does not), else prints lines C/D and leaves it off.
+// the gate axis's reading > 0 (strictly; NaN does not), else prints lines C/D and leaves it off.
 SpliceDecision apply_splice_decision(InferenceContext* ctx, const ProbeReading& r, float beta,
                                      const float* splice_buffer);
 

@@ -11,7 +11,9 @@
 
 using modes::kTelemetryRows;
 
-DepthReading read_depth(const InferenceContext* ctx) { return {read_probe(ctx->hidden), state_hash(ctx->hidden)}; }
+DepthReading read_depth(const InferenceContext* ctx, int row) {
+  return {read_probe(ctx->hidden, row), state_hash(ctx->hidden)};
+}
 
 void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next, Answer* a) {
   a->began = seconds_now();
@@ -54,7 +56,7 @@ void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const
   for (int h = 0; h < kTelemetryRows; h++) {
     ctx->layer_limit = static_cast<uint64_t>(h + 1);
     prefill_pass(step, ctx, ids, n);
-    t->depths[h] = read_depth(ctx);
+    t->depths[h] = read_depth(ctx, h);
     print_telemetry_row(h, t->depths[h], t->splice_armed);
     stop_if_output_failed();
   }
@@ -67,7 +69,7 @@ void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const
 }
 
 void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states) {
-  depths[h] = read_depth(pass.ctx);
+  depths[h] = read_depth(pass.ctx, h);
   const size_t at = static_cast<size_t>(h) * geom::kDim;
   if (states.normed) memcpy(states.normed + at, pass.ctx->hidden, geom::kDim * sizeof(float));
   if (states.residual) {

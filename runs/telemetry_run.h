@@ -45,5 +45,6 @@ int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depth
 // it stands after layer h. depths[h] = its reading; copies it and that row into `states`.
 void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states);
 
-// The reading and hash of the final-normalised state the context's hidden holds.
-DepthReading read_depth(const InferenceContext* ctx);
+// The reading and hash of the final-normalised state the context's hidden holds, which is
+// telemetry row `row`'s state (0 .. 17: after layers 0 .. row).
+DepthReading read_depth(const InferenceContext* ctx, int row);

@@ -64,10 +64,10 @@ TEST(DefaultRunE2E, OutputShapeAndCrossChecksForAOneWordPrompt) {
   ModelBuffers m;
   m.ctx.layer_limit = 18;
   int32_t first = prefill_pass(token_step_fn, &m.ctx, prompt.ids.data(), static_cast<int32_t>(prompt.ids.size()));
-  ProbeReading r = read_probe(m.hidden.data());
+  ProbeReading r = read_probe(m.hidden.data(), 0);
   EXPECT_EQ(report.rows[17].hash, state_hash(m.hidden.data()));
-  EXPECT_EQ(report.rows[17].truth, fmt("%+10.4f", r.truth));
-  EXPECT_EQ(report.rows[17].domain, fmt("%+10.4f", r.domain));
+  EXPECT_EQ(report.rows[17].truth, fmt("%+10.4f", r.value[0]));
+  EXPECT_EQ(report.rows[17].domain, fmt("%+10.4f", r.value[3]));
   ASSERT_FALSE(report.tokens.empty());
   EXPECT_EQ(report.tokens[0].id, first);
   std::vector<float> prefill_hidden = m.hidden;

@@ -251,8 +251,8 @@ TEST(PromptBatchE2E, StateFileHoldsWhatEveryRowRead) {
       char hash[16];
       snprintf(hash, sizeof hash, "0x%08X", state_hash(state.data()));
       EXPECT_EQ(row["hash"], hash);
-      const ProbeReading p = read_probe(state.data());
-      EXPECT_EQ(fmt("%.9g", p.truth) + fmt("%.9g", p.domain), fmt("%.9g", row["truth"].get<double>()) +
+      const ProbeReading p = read_probe(state.data(), h);
+      EXPECT_EQ(fmt("%.9g", p.value[0]) + fmt("%.9g", p.value[3]), fmt("%.9g", row["truth"].get<double>()) +
                                                                  fmt("%.9g", row["domain"].get<double>()));
     }
     checked++;

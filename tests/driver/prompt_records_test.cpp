@@ -40,6 +40,7 @@ TEST(PromptFile, PlainAndJsonLines) {
 
 TEST(JsonRecords, NumbersBytesAndResume) {
   build_token_index();
+  load_probe_tables();  // the rows' fields are the probe's axis names
   Telemetry t{};
   t.depths[0].reading = {0.1f, -1.0f / 3.0f, NAN, INFINITY};
   t.depths[0].hash = 0xABCDu;

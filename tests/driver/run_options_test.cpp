@@ -185,3 +185,16 @@ TEST(RunOptions, UnknownOptionsStayPromptText) {
   EXPECT_STREQ(o.unknown_option, "--verbose");
   EXPECT_EQ(parse({"--", "-x", "hi"}).unknown_options, 0);
 }
+
+TEST(RunOptions, ProbeOptionsTakeTheirValuesAndNeedOne) {
+  const RunOptions o = parse({"--probe", "p.safetensors", "--gate", "tax", "--truth-axis", "--x", "--audit-axis", "a", "hi"});
+  EXPECT_STREQ(o.probe_path, "p.safetensors");
+  EXPECT_STREQ(o.gate_axis, "tax");
+  EXPECT_STREQ(o.truth_axis, "--x");  // a value is never read as an option
+  EXPECT_STREQ(o.audit_axis, "a");
+  EXPECT_STREQ(o.prompt, "hi");
+  EXPECT_EQ(o.unknown_options, 0);
+  EXPECT_EQ(parse({"hi"}).probe_path[0], '\0');
+  for (const char* name : {"--probe", "--gate", "--truth-axis", "--audit-axis"})
+    EXPECT_EQ(std::string(parse({"hi", name}).refusal).rfind(std::string(name) + " needs ", 0), 0u) << name;
+}

@@ -32,7 +32,7 @@ ProbeReading reference_read_probe(const float* hidden) {
     for (int j = 0; j < kProbeDim; j++) acc = f32(static_cast<double>(acc) + f32(static_cast<double>(d[j]) * w[j]));
     out[k] = acc;
   }
-  return ProbeReading{out[0], out[1], out[2], out[3]};
+  return ProbeReading{{out[0], out[1], out[2], out[3]}};
 }
 
 uint32_t reference_fnv1a32(const uint8_t* data, uint64_t len) {

@@ -79,14 +79,14 @@ TEST(ProbeTraining, ReadingIsTheProbesOwnArithmetic) {
   p.weight.assign(size_t(kTrainingDepths) * 4 * kDim, 0.0f);
   p.bias.assign(size_t(kTrainingDepths) * 4, 0.0f);
   p.baseline.assign(size_t(kTrainingDepths) * kDim, 0.0f);
-  for (int a = 0; a < 4; a++) memcpy(p.weight.data() + a * kDim, probe_weights_row(a), kDim * 4);
-  memcpy(p.bias.data(), probe_bias_values(), 16);
-  memcpy(p.baseline.data(), probe_baseline_values(), kDim * 4);
+  const ProbeTable& t = probe_table(0);
+  for (int a = 0; a < 4; a++) memcpy(p.weight.data() + a * kDim, t.weights[a], kDim * 4);
+  memcpy(p.bias.data(), t.bias, 16);
+  memcpy(p.baseline.data(), t.baseline, kDim * 4);
   const std::vector<float> states = planted_states(4, 0);
   for (int64_t i = 0; i < 4; i++) {
     const float* x = states.data() + i * kTrainingDepths * kDim;
-    const ProbeReading r = read_probe(x);
-    const float want[4] = {r.truth, r.safety, r.cert, r.domain};
-    for (int a = 0; a < 4; a++) EXPECT_EQ(trained_reading(p, 0, a, x), want[a]) << i << " " << a;
+    const ProbeReading r = read_probe(x, 0);
+    for (int a = 0; a < 4; a++) EXPECT_EQ(trained_reading(p, 0, a, x), r.value[a]) << i << " " << a;
   }
 }

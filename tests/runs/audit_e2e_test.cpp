@@ -144,7 +144,7 @@ TEST(AuditE2E, ReportRowsAgreeWithTheEngineAndTheReference) {
   m.ctx.knockout_head = 3;
   const float t14_h3 = measure_truth(token_step_fn, &m.ctx, ids.data(), n, 15);
   EXPECT_EQ(a.rows[4].t14, fmt4(t14_h3));
-  ProbeReading engine_h3 = read_probe(m.hidden.data());
+  ProbeReading engine_h3 = read_probe(m.hidden.data(), 0);
 
   // The float64 reference with head 3's attention output zeroed at layer 14 agrees with the
   // knocked-out engine state within the tolerance of the token-step tests.
@@ -157,11 +157,11 @@ TEST(AuditE2E, ReportRowsAgreeWithTheEngineAndTheReference) {
   ReferenceStep step;
   for (int32_t p = 0; p < n; p++) reference_step(&ref, uint64_t(ids[p]), uint64_t(p), knock, &step);
   std::vector<float> ref_hidden(step.hidden.begin(), step.hidden.end());
-  ProbeReading ref_h3 = read_probe(ref_hidden.data());
+  ProbeReading ref_h3 = read_probe(ref_hidden.data(), 0);
   double worst = 0.0;
   for (size_t i = 0; i < geom::kDim; i++) worst = std::max(worst, std::fabs(step.hidden[i] - m.hidden[i]));
   EXPECT_LT(worst, 2e-4);
-  EXPECT_NEAR(ref_h3.truth, engine_h3.truth, 1e-4);
+  EXPECT_NEAR(ref_h3.value[0], engine_h3.value[0], 1e-4);
   // The knockout mattered: head 3's Layer 14 reading differs from the baseline's.
   EXPECT_NE(a.rows[4].t14, a.rows[0].t14);
 }

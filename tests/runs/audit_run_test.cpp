@@ -43,7 +43,7 @@ struct AuditFixture : ::testing::Test {
 float truth_at(double angle) {
   std::vector<float> h(2048);
   fake_state(angle, h.data());
-  return read_probe(h.data()).truth;
+  return read_probe(h.data(), 0).value[0];
 }
 
 std::string token_column(int32_t id) {

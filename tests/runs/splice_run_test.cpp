@@ -27,7 +27,7 @@ TEST_F(SpliceGateFixture, GateOpensOnlyForAPositiveDomainReading) {
   for (const Case& c : cases) {
     InferenceContext ctx{};
     ctx.splice_layer = -1;
-    ProbeReading r{0.125f, 0.0f, 0.0f, c.domain};
+    ProbeReading r{{0.125f, 0.0f, 0.0f, c.domain}};
     testing::internal::CaptureStdout();
     apply_splice_decision(&ctx, r, 2.0f, buffer.data());
     std::string out = testing::internal::GetCapturedStdout();
@@ -72,7 +72,7 @@ TEST_F(SpliceGateFixture, DecisionRunsASixteenLayerPrefillWithTheSpliceOff) {
     EXPECT_EQ(g_fake.calls[p].splice_enabled, 0u);
   }
   // The state lies between Truth and Safety, so Domain reads its bias: negative, valve closed.
-  EXPECT_LT(read_probe(hidden.data()).domain, 0.0f);
+  EXPECT_LT(read_probe(hidden.data(), 0).value[3], 0.0f);
   EXPECT_NE(out.find("BOM SAFETY VALVE"), std::string::npos);
   EXPECT_EQ(ctx.splice_enabled, 0u);
 }

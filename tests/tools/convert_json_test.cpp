@@ -2,7 +2,7 @@
 // malformed documents it must refuse.
 #include <gtest/gtest.h>
 
-#include "tools/convert/strict_json.h"
+#include "platform/strict_json.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/tools/tiny_checkpoints.h"
 #include "tools/convert/gguf_reader.h"
-#include "tools/convert/strict_json.h"
+#include "platform/strict_json.h"
 #include "tools/convert/layout_writer.h"
 #include "tools/convert/progress.h"
 #include "tools/convert/sha256.h"

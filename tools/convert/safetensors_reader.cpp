@@ -8,7 +8,8 @@
 #include <cstring>
 #include <map>
 
-#include "tools/convert/strict_json.h"
+#include "platform/safetensors_header.h"
+#include "platform/strict_json.h"
 
 namespace {
 
@@ -81,66 +82,20 @@ bool read_shard(const std::string& path, uint32_t file, SourceModel* model, std:
     *err = path + ": header read failed";
     return false;
   }
-  Json header;
-  std::string why;
-  if (!parse_json(text, &header, &why)) {
-    *err = path + ": header is not valid JSON (" + why + ")";
-    return false;
-  }
-  if (!header.is_object()) {
-    *err = path + ": header is not a JSON object";
-    return false;
-  }
   const uint64_t data_start = 8 + header_len;
-  const uint64_t data_size = size - data_start;
-  for (const auto& [name, entry] : header.items()) {
-    if (name == "__metadata__") continue;
-    std::string where = path + ": tensor " + name;
-    const Json* dtype = json_member(entry, "dtype");
-    const Json* shape = json_member(entry, "shape");
-    const Json* offsets = json_member(entry, "data_offsets");
-    if (!dtype || !dtype->is_string() || !shape || !shape->is_array() || !offsets || !offsets->is_array() ||
-        offsets->size() != 2 || !(*offsets)[0].is_number_unsigned() || !(*offsets)[1].is_number_unsigned()) {
-      *err = where + ": header entry lacks dtype, shape or data_offsets";
-      return false;
-    }
+  SafetensorsHeader header;
+  if (!parse_safetensors_header(text, size - data_start, {"F32", "F16", "BF16"}, &header, err)) {
+    *err = path + ": " + *err;
+    return false;
+  }
+  for (const SafetensorsTensor& entry : header.tensors) {
     SourceTensor t;
-    t.name = name;
+    t.name = entry.name;
     t.file = file;
-    const std::string& dtype_name = dtype->get_ref<const std::string&>();
-    if (!parse_dtype(dtype_name, &t.dtype)) {
-      *err = where + ": dtype " + dtype_name + " is not one of F32, F16, BF16";
-      return false;
-    }
-    uint64_t count = 1;
-    for (const auto& d : *shape) {
-      uint64_t n = d.is_number_unsigned() ? d.get<uint64_t>() : 0;
-      if (!d.is_number_unsigned() || (n != 0 && count > UINT64_MAX / 8 / n)) {
-        *err = where + ": shape is not a list of sizes";
-        return false;
-      }
-      t.shape.push_back(n);
-      count *= n;
-    }
-    uint64_t begin = (*offsets)[0].get<uint64_t>();
-    uint64_t end = (*offsets)[1].get<uint64_t>();
-    if (end < begin) {
-      *err = where + ": data_offsets end before they begin";
-      return false;
-    }
-    if (end > data_size) {
-      // Said without adding the header's size to `end`, which may be near 2^64.
-      *err = where + ": data runs past the end of the file (data_offsets end at " + std::to_string(end) +
-             ", the data area holds " + std::to_string(data_size) + " bytes)";
-      return false;
-    }
-    if (end - begin != count * dtype_size(t.dtype)) {
-      *err = where + ": data_offsets span " + std::to_string(end - begin) + " bytes but the shape needs " +
-             std::to_string(count * dtype_size(t.dtype));
-      return false;
-    }
-    t.offset = data_start + begin;
-    t.bytes = end - begin;
+    parse_dtype(entry.dtype, &t.dtype);
+    t.shape = entry.shape;
+    t.offset = data_start + entry.begin;
+    t.bytes = entry.end - entry.begin;
     model->tensors.push_back(std::move(t));
   }
   return true;

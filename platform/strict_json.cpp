@@ -1,4 +1,4 @@
-#include "tools/convert/strict_json.h"
+#include "platform/strict_json.h"
 
 #include <unordered_set>
 #include <vector>

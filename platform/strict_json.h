@@ -1,4 +1,4 @@
-// Strict reading of the checkpoints' JSON (safetensors headers, the shard index, config.json)
+// Strict reading of JSON documents (safetensors headers, a checkpoint's shard index and config.json)
 // with the project's JSON library. Beyond the grammar: a key twice in one object is an error
 // (a header naming a tensor twice must not pass silently), a byte-order mark is refused,
 // nesting and the number of values are bounded, and nothing throws. Objects keep document
