@@ -5,7 +5,8 @@ inline constexpr const char* kVersionText = "korvane " KORVANE_VERSION "\n";
 
 inline constexpr const char* kUsageText =
     "usage: korvane [--audit-heads] [--splice-substitute] [--beta X] [--weights PATH] [--timings]\n"
-    "               [--json FILE|-] [--progress] [PROMPT WORDS... | --prompts FILE [--shard I/N] [--resume]]\n"
+    "               [--json FILE|-] [--progress] [--control-vector FILE[:SCALE]]... [--control-vector-layers A-B]\n"
+    "               [PROMPT WORDS... | --prompts FILE [--shard I/N] [--resume]]\n"
     "\n"
     "Runs a 2B-parameter FP16 transformer on the CPU and looks inside it.\n"
     "\n"
@@ -33,6 +34,12 @@ inline constexpr const char* kUsageText =
     "  --resume              with --prompts and --json FILE: keep FILE's complete records, run\n"
     "                        and append the rest\n"
     "  --progress            progress on stderr (on by default with --prompts)\n"
+    "  --control-vector FILE[:SCALE]\n"
+    "                        steer every mode with a GGUF control vector: its direction.N is\n"
+    "                        added after layer N at every position and token, times SCALE\n"
+    "                        (default 1); repeatable, the vectors are summed\n"
+    "  --control-vector-layers A-B\n"
+    "                        steer only layers A to B (0 <= A <= B <= 17)\n"
     "  -h, --help            this text\n"
     "  --version             the program's version\n"
     "\n"
@@ -49,5 +56,5 @@ inline constexpr const char* kUsageText =
     "Exit status: 0 after a completed run, 3 when lines of the --prompts file were refused, 1\n"
     "when the weights file is missing, unreadable, not a regular file, too short, cannot be\n"
     "mapped or shrinks during the run, when the command line is refused, when the prompt file\n"
-    "cannot be read or the records cannot be written, when standard output cannot be written,\n"
-    "or when the processor lacks AVX2/FMA/F16C.\n";
+    "or a control vector cannot be read (or is refused) or the records cannot be written, when\n"
+    "standard output cannot be written, or when the processor lacks AVX2/FMA/F16C.\n";
