@@ -313,9 +313,10 @@ void start_up(System* sys, int argc, char** argv) {
   }
   if (sys->opts.refusal[0] != '\0') fatal("%s", sys->opts.refusal);
   if (batch) read_prompts(sys);
-  if (sys->opts.json_path[0] != '\0' && !sys->records_to_stdout) open_records(sys);
+  // Before the records file is opened (and so replaced): a refused vector leaves it as it was.
   const bool steered = sys->opts.control_vector_count > 0;
   if (steered) load_control_vectors(sys);
+  if (sys->opts.json_path[0] != '\0' && !sys->records_to_stdout) open_records(sys);
 
   print_banner();
   print_profile(sys->opts, !batch && !steered);
