@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "model/weights_layout.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -28,7 +29,7 @@ bool known_option(const char* arg) {
   static const char* const kNames[] = {"--audit-heads", "--splice-substitute", "--beta", "--weights",
                                        "--timings", "--help", "--version", "--prompts", "--json",
                                        "--shard", "--resume", "--progress", "--states", "--probe", "--gate",
-                                       "--truth-axis", "--audit-axis"};
+                                       "--truth-axis", "--audit-axis", "--control-vector", "--control-vector-layers"};
   for (const char* name : kNames) {
     if (strcmp(arg, name) == 0) return true;
   }
@@ -82,14 +83,54 @@ bool read_shard(const char* text, int* index, int* count) {
   *count = static_cast<int>(values[1]);
   return true;
 }
+// Reads "FILE" or "FILE:SCALE" into *out. The scale is what follows the last ':' unless that
+// holds a path separator (so C:\dir\v.gguf is a path); it must be a finite number.
+enum class VectorArgFault { none, no_file, bad_scale };
+VectorArgFault read_control_vector(const char* text, ControlVectorArg* out) {
+  const char* colon = strrchr(text, ':');
+  if (colon && (strchr(colon, '/') || strchr(colon, '\\'))) colon = nullptr;
+  const size_t path_len = colon ? size_t(colon - text) : strlen(text);
+  if (path_len == 0) return VectorArgFault::no_file;
+  memcpy(out->path, text, path_len);
+  out->path[path_len] = '\0';
+  out->scale = 1.0f;
+  if (!colon) return VectorArgFault::none;
+  char* end = nullptr;
+  const double scale = strtod(colon + 1, &end);
+  out->scale = static_cast<float>(scale);
+  if (colon[1] == '\0' || *end != '\0' || !std::isfinite(out->scale)) return VectorArgFault::bad_scale;
+  return VectorArgFault::none;
+}
+
+// Reads "A-B" (decimal, 0 <= A <= B <= 17) into first and last; false when it is not that.
+bool read_layer_range(const char* text, int* first, int* last) {
+  int values[2];
+  const char* p = text;
+  for (int part = 0; part < 2; part++) {
+    if (*p < '0' || *p > '9') return false;
+    int v = 0;
+    while (*p >= '0' && *p <= '9') {
+      v = v * 10 + (*p++ - '0');
+      if (v >= int(geom::kLayers)) return false;
+    }
+    values[part] = v;
+    if (part == 0 && *p++ != '-') return false;
+  }
+  if (*p != '\0' || values[0] > values[1]) return false;
+  *first = values[0];
+  *last = values[1];
+  return true;
+}
 }  // namespace
 
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source) {
   memset(opts, 0, sizeof *opts);
   opts->beta = 4.5f;
+  opts->control_last_layer = int(geom::kLayers) - 1;
   size_t len = 0;
   char arg[kArgReadCapacity];
   char beta_value[kBetaCapacity] = "";
+  bool layers_given = false;
   for (int i = 1; i < count; i++) {
     bool cut = false;
     size_t arg_len = read_argument(read, source, i, arg, &cut);
@@ -101,6 +142,41 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
       // The value is never looked at as an option or a prompt word.
       read(source, ++i, beta_value, sizeof beta_value);
       opts->beta = static_cast<float>(atof(beta_value));
+    } else if (strcmp(arg, "--control-vector") == 0 || strcmp(arg, "--control-vector-layers") == 0) {
+      const bool layers = strcmp(arg, "--control-vector-layers") == 0;
+      layers_given |= layers;
+      if (i + 1 == count) {
+        snprintf(opts->refusal, sizeof opts->refusal, "%s needs %s after it", layers ? "--control-vector-layers" : "--control-vector",
+                 layers ? "a layer range A-B" : "a file (FILE or FILE:SCALE)");
+        break;
+      }
+      bool value_cut = false;
+      read_argument(read, source, ++i, arg, &value_cut);
+      if (value_cut) {
+        snprintf(opts->refusal, sizeof opts->refusal, "The control vector's path is longer than %zu bytes", kArgCapacity - 1);
+        break;
+      }
+      if (layers) {
+        if (!read_layer_range(arg, &opts->control_first_layer, &opts->control_last_layer)) {
+          snprintf(opts->refusal, sizeof opts->refusal, "--control-vector-layers must be A-B with 0 <= A <= B <= %d, not \"%.60s\"",
+                   int(geom::kLayers) - 1, arg);
+          break;
+        }
+        continue;
+      }
+      if (opts->control_vector_count == kMaxControlVectors) {
+        snprintf(opts->refusal, sizeof opts->refusal, "--control-vector takes at most %d files", kMaxControlVectors);
+        break;
+      }
+      const VectorArgFault fault = read_control_vector(arg, &opts->control_vectors[opts->control_vector_count++]);
+      if (fault != VectorArgFault::none) {
+        if (fault == VectorArgFault::bad_scale) {
+          snprintf(opts->refusal, sizeof opts->refusal, "--control-vector's scale must be a finite number: \"%.80s\"", arg);
+        } else {
+          snprintf(opts->refusal, sizeof opts->refusal, "--control-vector needs a file before its :SCALE, not \"%.80s\"", arg);
+        }
+        break;
+      }
     } else if (const ValueOption* option = value_option(arg)) {
       if (i + 1 == count) {
         snprintf(opts->refusal, sizeof opts->refusal, "%s needs %s after it", option->name, option->needs);
@@ -167,5 +243,8 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
     snprintf(opts->refusal, sizeof opts->refusal, "--states needs a mode with telemetry; --audit-heads has none");
   } else if (strcmp(opts->states_path, "-") == 0) {
     snprintf(opts->refusal, sizeof opts->refusal, "--states needs a file's path (a state file cannot go to standard output)");
+  }
+  if (opts->refusal[0] == '\0' && layers_given && opts->control_vector_count == 0) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--control-vector-layers needs --control-vector FILE");
   }
 }

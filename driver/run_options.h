@@ -17,6 +17,13 @@ inline constexpr const char* kDefaultPrompt =
 
 inline constexpr size_t kRefusalCapacity = 160;
 
+// --control-vector FILE[:SCALE]: the file and its scale (1 when none is given).
+inline constexpr int kMaxControlVectors = 16;
+struct ControlVectorArg {
+  char path[kArgCapacity];
+  float scale;
+};
+
 struct RunOptions {
   bool audit_heads;
   bool splice_substitute;
@@ -42,6 +49,10 @@ struct RunOptions {
   char gate_axis[kArgCapacity];   // --gate NAME: the splice's gate axis; empty: domain
   char truth_axis[kArgCapacity];  // --truth-axis NAME: the splice vector's axis; empty: truth
   char audit_axis[kArgCapacity];  // --audit-axis NAME: the audit's axis; empty: truth
+  ControlVectorArg control_vectors[kMaxControlVectors];  // in command-line order, the order they are summed in
+  int control_vector_count;
+  int control_first_layer;        // --control-vector-layers A-B: only layers A .. B are steered
+  int control_last_layer;         // (0 .. 17 without it)
   char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
@@ -55,5 +66,7 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // --weights / -m without a path (or with one over 1023 bytes), leaves a one-line reason in
 // refusal, as do a --prompts, --json, --shard, --probe, --gate, --truth-axis or --audit-axis
 // without a valid value, prompt words beside --prompts, --shard or --resume without --prompts,
-// --resume without a --json file, and --states with the audit (which has no telemetry) or '-'.
+// --resume without a --json file, and --states with the audit (which has no telemetry) or '-';
+// so do a --control-vector without a file, with a scale that is not a finite number or past the
+// 16th, and a --control-vector-layers that is not A-B with 0 <= A <= B <= 17 or has no vector to limit.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);

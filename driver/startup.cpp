@@ -258,6 +258,30 @@ void open_records(System* sys) {
   }
 }
 
+// Reads and sums the --control-vector files (a refused file is fatal), warning about what
+// they leave out.
+void load_control_vectors(System* sys) {
+  std::vector<std::string> warnings;
+  std::string err;
+  const bool ok = build_control_table(sys->opts, &sys->control, &warnings, &err);
+  for (const std::string& w : warnings) warn("%s", w.c_str());
+  if (!ok) fatal("Control vector refused: %s", err.c_str());
+}
+
+// The profile's lines for the control vectors: each file and its scale, then the layers steered.
+void print_control_vectors(const System& sys) {
+  for (int k = 0; k < sys.opts.control_vector_count; k++) {
+    printf("[*] Control Vector  : %s (scale %g)\n", sys.opts.control_vectors[k].path,
+           static_cast<double>(sys.opts.control_vectors[k].scale));
+  }
+  printf("[*] Steered Layers  :");
+  if (sys.control.mask == 0) printf(" none");
+  for (uint64_t l = 0; l < geom::kLayers; l++) {
+    if ((sys.control.mask >> l) & 1) printf(" %llu", static_cast<unsigned long long>(l));
+  }
+  printf("\n");
+}
+
 void fill_context(System* sys) {
   InferenceContext& c = sys->ctx;
   c.rope_cos = nullptr;
@@ -282,6 +306,8 @@ void fill_context(System* sys) {
   c.splice_enabled = 0;
   c.splice_layer = -1;
   c.splice_vector = nullptr;
+  c.control_table = sys->control.mask != 0 ? sys->control.rows.data() : nullptr;
+  c.control_mask = sys->control.mask;
 }
 }  // namespace
 
@@ -307,10 +333,17 @@ void start_up(System* sys, int argc, char** argv) {
   }
   if (sys->opts.refusal[0] != '\0') fatal("%s", sys->opts.refusal);
   if (batch) read_prompts(sys);
+  // Before the records file is opened (and so replaced): a refused vector leaves it as it was.
+  const bool steered = sys->opts.control_vector_count > 0;
+  if (steered) load_control_vectors(sys);
   if (sys->opts.json_path[0] != '\0' && !sys->records_to_stdout) open_records(sys);
 
   print_banner();
-  print_profile(sys->opts, !batch);
+  print_profile(sys->opts, !batch && !steered);
+  if (steered) {
+    print_control_vectors(*sys);
+    if (!batch) print_input_prompt(*sys);
+  }
   if (sys->opts.unknown_options > 0) {
     warn("Unknown option %s taken as prompt text%s", sys->opts.unknown_option,
          sys->opts.unknown_options > 1 ? " (and more unknown options after it)" : "");

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "driver/control_vectors.h"
 #include "driver/prompt_file.h"
 #include "driver/run_options.h"
 #include "model/inference_context.h"
@@ -45,6 +46,7 @@ struct System {
   float* state_normed;                  // f32 [18][2048]: one prompt's states as its rows read them; null without --states
   float* state_residual;                // f32 [18][2048]: its residual stream after each layer; null without --states
   std::string state_prompts;            // --states: the prompts written, as JSON objects joined by ','
+  ControlTable control;                 // --control-vector: the summed directions, every mode
 };
 
 // Prints "❌ [FATAL] " followed by the formatted message and a newline, then exits with 1.
@@ -59,7 +61,8 @@ struct System {
 // and exits with status 1; after --help or --version exits with status 0. Every cut of the
 // prompt gets a warning on standard error and sets sys->truncated. With --prompts it reads the
 // file and stops after the fourth step; with --json it opens the records (after --resume,
-// without the cut last line a stopped run may have left).
+// without the cut last line a stopped run may have left); with --control-vector it reads and
+// sums the files before anything else is loaded.
 void start_up(System* sys, int argc, char** argv);
 
 // Needs: start_up done with --prompts, the prompt of at most 4095 bytes in sys->opts.prompt.

@@ -75,9 +75,12 @@ void run_layer(const LayerBlock* b) {
   gemm_f16(gate, w.w_gate, x_norm, kDim, kFfnDim, n, pack, area);
   gemm_geglu_f16(up, w.w_up, x_norm, kDim, kFfnDim, n, gate, pack, area);  // gate becomes the activation
   gemm_f16(proj, w.w_down, gate, kFfnDim, kDim, n, pack, area);
+  const float* const control = control_after(ctx, l);
   for (uint64_t t = 0; t < n; t++) {
     add_into(b->rows + t * kDim, proj + t * kDim, kDim);
-    // Added after the layer's last residual, so the next layer sees the spliced state.
+    // Added after the layer's last residual, so the next layer sees the steered state; in the
+    // token step's order: the control row, then the splice.
+    if (control) add_vector(b->rows + t * kDim, control, kDim);
     if (splices_after(ctx, l)) add_vector(b->rows + t * kDim, ctx->splice_vector, kDim);
   }
 }

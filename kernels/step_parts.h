@@ -42,6 +42,12 @@ static inline bool splices_after(const InferenceContext* ctx, uint64_t l) {
   return ctx->splice_enabled != 0 && ctx->splice_layer == int32_t(l) && ctx->splice_vector;
 }
 
+// The control row to add after layer l, or null when the context adds none there.
+static inline const float* control_after(const InferenceContext* ctx, uint64_t l) {
+  const bool on = ctx->control_table && l < geom::kLayers && ((ctx->control_mask >> l) & 1) != 0;
+  return on ? ctx->control_table + l * geom::kDim : nullptr;
+}
+
 // True when the context's layer mask lets layer l run (a zero mask enables every layer).
 static inline bool layer_enabled(const InferenceContext* ctx, uint64_t l) {
   const uint64_t mask = ctx->layer_mask;

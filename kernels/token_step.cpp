@@ -54,7 +54,9 @@ extern "C" KV_ABI uint64_t token_step(InferenceContext* ctx) {
     lp.knockout_head = knockout_for(ctx, l);
     decoder_layer(&lp);
 
-    // Added after the layer's last residual, so layer l + 1 sees the spliced state.
+    // Added after the layer's last residual, so layer l + 1 sees the steered state: the
+    // control row first, then the splice (the shared splice run adds its vector last too).
+    if (const float* control = control_after(ctx, l)) add_vector(hidden, control, kDim);
     if (splices_after(ctx, l)) add_vector(hidden, ctx->splice_vector, kDim);
   }
 

@@ -33,6 +33,10 @@ struct InferenceContext {
   uint32_t splice_enabled;
   int32_t splice_layer;
   const float* splice_vector;  // f32[2048] added after splice_layer, or null
+  // The summed control vectors: row l is added after layer l (before the splice, when both
+  // apply after one layer) when bit l of control_mask is set and the layer runs.
+  const float* control_table;  // f32 [18][2048], or null
+  uint64_t control_mask;       // bit l: add row l of control_table after layer l
 };
 
 static_assert(offsetof(InferenceContext, hidden) == 0);
@@ -62,4 +66,6 @@ static_assert(offsetof(InferenceContext, knockout_head) == 172);
 static_assert(offsetof(InferenceContext, splice_enabled) == 176);
 static_assert(offsetof(InferenceContext, splice_layer) == 180);
 static_assert(offsetof(InferenceContext, splice_vector) == 184);
-static_assert(sizeof(InferenceContext) == 192);
+static_assert(offsetof(InferenceContext, control_table) == 192);
+static_assert(offsetof(InferenceContext, control_mask) == 200);
+static_assert(sizeof(InferenceContext) == 208);

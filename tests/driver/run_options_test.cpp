@@ -198,3 +198,29 @@ TEST(RunOptions, ProbeOptionsTakeTheirValuesAndNeedOne) {
   for (const char* name : {"--probe", "--gate", "--truth-axis", "--audit-axis"})
     EXPECT_EQ(std::string(parse({"hi", name}).refusal).rfind(std::string(name) + " needs ", 0), 0u) << name;
 }
+
+TEST(RunOptions, ControlVectorsKeepTheirOrderScalesAndRange) {
+  const RunOptions o = parse({"--control-vector", "a.gguf", "--control-vector", "dir/b.gguf:-0.25", "--control-vector",
+                              "C:\\v\\c.gguf", "--control-vector-layers", "4-12", "hi"});
+  EXPECT_EQ(o.refusal[0], '\0') << o.refusal;
+  ASSERT_EQ(o.control_vector_count, 3);
+  EXPECT_STREQ(o.control_vectors[0].path, "a.gguf");
+  EXPECT_EQ(o.control_vectors[0].scale, 1.0f);
+  EXPECT_STREQ(o.control_vectors[1].path, "dir/b.gguf");
+  EXPECT_EQ(o.control_vectors[1].scale, -0.25f);
+  EXPECT_STREQ(o.control_vectors[2].path, "C:\\v\\c.gguf");  // a drive letter is no scale
+  EXPECT_EQ(o.control_vectors[2].scale, 1.0f);
+  EXPECT_EQ(o.control_first_layer, 4);
+  EXPECT_EQ(o.control_last_layer, 12);
+  EXPECT_STREQ(o.prompt, "hi");
+  EXPECT_EQ(o.unknown_options, 0);
+  const RunOptions plain = parse({"hi"});
+  EXPECT_EQ(plain.control_vector_count, 0);
+  EXPECT_EQ(plain.control_first_layer, 0);
+  EXPECT_EQ(plain.control_last_layer, 17);
+  std::vector<std::string> many;
+  for (int k = 0; k <= kMaxControlVectors; k++) many.insert(many.end(), {"--control-vector", "v.gguf"});
+  EXPECT_NE(std::string(parse(many).refusal).find("at most 16 files"), std::string::npos);
+  EXPECT_NE(std::string(parse({"--control-vector", ":2"}).refusal).find("needs a file"), std::string::npos);
+  EXPECT_NE(std::string(parse({"--control-vector"}).refusal).find("needs a file"), std::string::npos);
+}

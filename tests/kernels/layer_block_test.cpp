@@ -1,6 +1,6 @@
 // The batched layer entry against the single-step layer on the synthetic weights, bit for bit:
 // blocks of 1, 2, 7, 8, 9 and 64 positions starting at 0 and above 0, the earlier positions
-// run as blocks of their own; the knockout and the splice; the embedding, the final
+// run as blocks of their own; the knockout, the splice and the control rows; the embedding, the final
 // normalisation and the classifier against token_step; the entry stub of the loaded image; and
 // the wide (AVX-512) images against the AVX2 ones.
 #include <gtest/gtest.h>
@@ -95,11 +95,14 @@ class LayerBlockTest : public ::testing::Test {
   // before `first` in blocks of `lead`, then [first, first + count) as one block. Compares the
   // residual streams and the layer's cache rows.
   void expect_same(Fn fn, uint64_t l, uint64_t first, uint64_t count, uint64_t lead, int32_t knockout_head,
-                   bool splice) {
+                   bool splice, bool control = false) {
     const uint64_t total = first + count;
     const std::vector<float> input = residuals(total, uint32_t(1000 * l + 10 * first + count));
     std::vector<float> splice_vector(geom::kDim);
     for (uint64_t i = 0; i < geom::kDim; i++) splice_vector[i] = 0.25f * float(int(i % 7) - 3);
+    // Control rows for every layer; only row l is enabled.
+    const std::vector<float> control_table = residuals(geom::kLayers, 4242);
+    const float* control_row = control_table.data() + l * geom::kDim;
 
     ModelBuffers single, batched;
     for (ModelBuffers* m : {&single, &batched}) {
@@ -109,12 +112,16 @@ class LayerBlockTest : public ::testing::Test {
       m->ctx.splice_enabled = splice;
       m->ctx.splice_layer = int32_t(l);
       m->ctx.splice_vector = splice_vector.data();
+      m->ctx.control_table = control_table.data();
+      m->ctx.control_mask = control ? uint64_t(1) << l : 0;
     }
     std::vector<float> want = input;
     for (uint64_t p = 0; p < total; p++) {
       float* h = want.data() + p * geom::kDim;
       const LayerParams lp = step_params(single.ctx, l, p, h);
       decoder_layer(&lp);
+      if (control)
+        for (uint64_t i = 0; i < geom::kDim; i++) h[i] = h[i] + control_row[i];
       if (splice)
         for (uint64_t i = 0; i < geom::kDim; i++) h[i] = h[i] + splice_vector[i];
     }
@@ -147,6 +154,41 @@ TEST_F(LayerBlockTest, KnockoutAndSpliceAsTheStepMakesThem) {
   expect_same(library_entry, 14, 2, 7, 2, 7, false);
   // A head outside 0 .. 7 changes nothing, as in the single step.
   expect_same(library_entry, 14, 0, 8, 1, 8, false);
+  // The control row, alone and before the splice.
+  expect_same(library_entry, 14, 3, 6, 3, -1, true, true);
+  expect_same(library_entry, 0, 2, 5, 1, -1, false, true);
+}
+
+TEST_F(LayerBlockTest, ControlRowsAddAfterTheirLayersAsInTheTokenStep) {
+  // The whole model over five positions, token_step at each against blocks of 3 and 2, for
+  // masks naming the first, a middle, the splice's and the last layer, and every layer at once.
+  const int32_t ids[5] = {2, 106, 1645, 107, 108};
+  const std::vector<float> control_table = residuals(geom::kLayers, 77);
+  std::vector<float> rows(5 * geom::kDim), plain_hidden;
+  for (uint64_t mask : {uint64_t(0), uint64_t(1), uint64_t(1) << 9, uint64_t(1) << 14, uint64_t(1) << 17, uint64_t(0x3FFFF)}) {
+    ModelBuffers single, batched;
+    for (ModelBuffers* m : {&single, &batched}) {
+      m->ctx.control_table = control_table.data();
+      m->ctx.control_mask = mask;
+      m->ctx.splice_enabled = mask == 0x3FFFF;  // with every row, the splice after layer 14 too
+      m->ctx.splice_layer = 14;
+      m->ctx.splice_vector = control_table.data() + 3 * geom::kDim;
+    }
+    uint64_t want = 0;
+    for (uint64_t p = 0; p < 5; p++) want = single.step(uint64_t(ids[p]), p);
+    uint64_t got = 0;
+    for (uint64_t l = 0; l < geom::kLayers; l++) {
+      const uint64_t embed = l == 0 ? kBlockEmbed : 0, last = l + 1 == geom::kLayers ? kBlockNormLast | kBlockClassify : 0;
+      run_block(library_entry, &batched.ctx, rows.data(), work.data(), l, 0, 3, embed | kBlockLayer, ids);
+      got = run_block(library_entry, &batched.ctx, rows.data(), work.data(), l, 3, 2, embed | kBlockLayer | last, ids);
+    }
+    EXPECT_EQ(got, want) << "mask " << mask;
+    EXPECT_EQ(first_bit_difference(batched.hidden.data(), single.hidden.data(), geom::kDim), -1) << "mask " << mask;
+    EXPECT_EQ(first_bit_difference(batched.logits.data(), single.logits.data(), geom::kVocab), -1) << "mask " << mask;
+    // Every mask steers the model away from the plain run.
+    if (mask == 0) plain_hidden = single.hidden;
+    else EXPECT_NE(first_bit_difference(single.hidden.data(), plain_hidden.data(), geom::kDim), -1) << "mask " << mask;
+  }
 }
 
 TEST_F(LayerBlockTest, TheLoadedImageEntryGivesTheSameBits) {
