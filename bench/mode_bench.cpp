@@ -201,6 +201,7 @@ int main(int argc, char** argv) {
                  kPromptPassCapacity);
     return 2;
   }
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each figure as it is measured, also into a file
   uint32_t workers = 0;
   if (!worker_count_from_setting(std::getenv("KORVANE_THREADS"), &workers)) {
     std::fprintf(stderr, "bad KORVANE_THREADS\n");
