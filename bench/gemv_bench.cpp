@@ -1,9 +1,9 @@
 // Memory bandwidth of the FP16 matrix-vector product against plain reads. Prints the read
 // bandwidth of all threads over a buffer far larger than the caches (and, with a weights file,
 // over its mapping), then gemv_f16 through the worker pool for the product shapes of the model,
-// each with its ratio to the better of the two reads. Every product reads weights that are not in cache:
-// successive products walk through the whole buffer. The measurements take turns for a few
-// rounds and the best of each is kept, so that a busy moment on the machine hits all alike.
+// each with its ratio to the better of the two reads. Every product reads weights that are not
+// in cache: successive products walk through the whole buffer. The measurements take turns for
+// a few rounds and the best of each is kept, so that a busy moment on the machine hits all alike.
 //
 // With a weights file, it also runs every product of one full-depth token step (the seven of
 // each of the 18 layers, then the logits) straight from the file's mapping, as the engine does.
