@@ -1,5 +1,6 @@
-// How much of the weights mapping the kernel maps in 2 MiB pages: the decode figures depend
-// on it (4 KiB pages cost about a tenth of the products' speed), so the benchmarks print it.
+// How much of a mapping the kernel maps in 2 MiB pages: the decode figures depend on it for the
+// weights (4 KiB pages cost about a tenth of the products' speed), and the read reference on it
+// for the fresh buffer, so the benchmarks print both.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +10,13 @@
 
 namespace bench {
 
+// What backs a mapping: a file's cached pages, or anonymous memory.
+enum class PageKind { file, anonymous };
+
 // Needs: base, the start of a mapping of this process. Returns the bytes of that mapping
 // mapped in 2 MiB pages, or -1 when the kernel does not tell (no /proc/self/smaps).
-inline int64_t large_page_bytes(const void* base) {
+inline int64_t large_page_bytes(const void* base, PageKind kind = PageKind::file) {
+  const char* field = kind == PageKind::file ? "FilePmdMapped: %lld kB" : "AnonHugePages: %lld kB";
   std::FILE* f = std::fopen("/proc/self/smaps", "r");
   if (!f) return -1;
   char line[512];
@@ -25,7 +30,7 @@ inline int64_t large_page_bytes(const void* base) {
       continue;
     }
     long long kib = 0;
-    if (in_mapping && std::sscanf(line, "FilePmdMapped: %lld kB", &kib) == 1) {
+    if (in_mapping && std::sscanf(line, field, &kib) == 1) {
       result = kib * 1024;
       break;
     }

@@ -1,7 +1,12 @@
-// The streaming read reference of the benchmarks: how fast plain reads by every thread pull a
-// buffer far larger than the caches through the memory system. Each thread reads its share as
-// four sequential streams at once (several streams per core reach more of the bandwidth than
-// one, as the products' rows do), so the figure is the best plain reading reaches here.
+// The read references of the benchmarks: how fast plain reads by every thread pull a buffer far
+// larger than the caches through the memory system. Two are measured, reads of a freshly
+// allocated buffer and reads of the weights mapping itself, and every benchmark divides by the
+// better of the two: no reading of the weights can beat the faster of them, and on a virtual
+// machine either one can sit in slower memory than the other.
+//
+// Each thread reads its share as one sequential stream, four 32-byte loads per 128 bytes. More
+// streams per thread read less here (four per thread reached about three quarters of one), as
+// the hardware prefetcher follows few streams per core well.
 #pragma once
 
 #include <immintrin.h>
@@ -11,9 +16,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 #include <vector>
+
+#include "bench/mapping_pages.h"
 
 namespace bench {
 
@@ -23,31 +29,25 @@ using Clock = std::chrono::steady_clock;
 
 inline double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-// Needs: p 32-byte aligned, bytes a multiple of 4 * 4096. Reads every byte once, the four
-// quarters of the range side by side; returns a value that depends on all bytes so the reads
-// cannot be dropped.
+// Needs: p 32-byte aligned, bytes a multiple of 128. Reads every byte once, front to back;
+// returns a value that depends on all bytes so the reads cannot be dropped.
 __attribute__((target("avx2"))) inline uint64_t read_stream(const uint8_t* p, uint64_t bytes) {
-  const uint64_t quarter = bytes / 4;
-  const uint8_t *p0 = p, *p1 = p + quarter, *p2 = p + 2 * quarter, *p3 = p + 3 * quarter;
   __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
-  for (uint64_t i = 0; i < quarter; i += 64) {
-    a0 = _mm256_xor_si256(a0, _mm256_load_si256(reinterpret_cast<const __m256i*>(p0 + i)));
-    a1 = _mm256_xor_si256(a1, _mm256_load_si256(reinterpret_cast<const __m256i*>(p1 + i)));
-    a2 = _mm256_xor_si256(a2, _mm256_load_si256(reinterpret_cast<const __m256i*>(p2 + i)));
-    a3 = _mm256_xor_si256(a3, _mm256_load_si256(reinterpret_cast<const __m256i*>(p3 + i)));
-    a0 = _mm256_xor_si256(a0, _mm256_load_si256(reinterpret_cast<const __m256i*>(p0 + i + 32)));
-    a1 = _mm256_xor_si256(a1, _mm256_load_si256(reinterpret_cast<const __m256i*>(p1 + i + 32)));
-    a2 = _mm256_xor_si256(a2, _mm256_load_si256(reinterpret_cast<const __m256i*>(p2 + i + 32)));
-    a3 = _mm256_xor_si256(a3, _mm256_load_si256(reinterpret_cast<const __m256i*>(p3 + i + 32)));
+  for (uint64_t i = 0; i < bytes; i += 128) {
+    a0 = _mm256_xor_si256(a0, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i)));
+    a1 = _mm256_xor_si256(a1, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 32)));
+    a2 = _mm256_xor_si256(a2, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 64)));
+    a3 = _mm256_xor_si256(a3, _mm256_load_si256(reinterpret_cast<const __m256i*>(p + i + 96)));
   }
   const __m256i a = _mm256_xor_si256(_mm256_xor_si256(a0, a1), _mm256_xor_si256(a2, a3));
-  return static_cast<uint64_t>(_mm256_extract_epi64(a, 0) ^ _mm256_extract_epi64(a, 3));
+  return static_cast<uint64_t>(_mm256_extract_epi64(a, 0) ^ _mm256_extract_epi64(a, 1) ^ _mm256_extract_epi64(a, 2) ^
+                               _mm256_extract_epi64(a, 3));
 }
 
-// Needs: buf 32-byte aligned. Best of `passes` reads of the buffer, one contiguous share per
-// thread; bytes per second.
+// Needs: buf 32-byte aligned, threads >= 1. Best of `passes` reads of the buffer, one
+// contiguous share per thread (the tail past threads whole pages is left out); bytes per second.
 inline double stream_bandwidth(const uint8_t* buf, uint64_t bytes, unsigned threads, int passes) {
-  const uint64_t share = bytes / threads / (4 * 4096) * (4 * 4096);
+  const uint64_t share = bytes / threads / 4096 * 4096;
   std::vector<uint64_t> sink(threads);
   double best = 0.0;
   for (int pass = 0; pass < passes; pass++) {
@@ -64,32 +64,62 @@ inline double stream_bandwidth(const uint8_t* buf, uint64_t bytes, unsigned thre
   return best;
 }
 
-// Needs: nothing. A buffer of `bytes` (a multiple of 2 MiB) in 2 MiB pages where the kernel
-// grants them, every page faulted in; null (after a message) when it cannot be had. Free it
-// with std::free. The weights mapping asks for 2 MiB pages too, so reads of this buffer are the
-// best plain reading reaches, whatever the pages of the weights.
+// Needs: bytes a multiple of 2 MiB. A buffer of `bytes`, a mapping of its own (so the kernel
+// reports its pages apart) starting on a 2 MiB boundary, in 2 MiB pages where the kernel grants
+// them, every page faulted in; null (after a message) when it cannot be had. Free it with
+// free_fresh_buffer.
 inline uint8_t* fresh_buffer(uint64_t bytes) {
-  auto* buf = static_cast<uint8_t*>(std::aligned_alloc(kLargePage, bytes));
-  if (!buf) {
+  void* raw = mmap(nullptr, bytes + kLargePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) {
     std::fprintf(stderr, "cannot allocate %llu MiB\n", (unsigned long long)(bytes >> 20));
     return nullptr;
   }
+  // Trim the reservation to the aligned range.
+  auto* start = static_cast<uint8_t*>(raw);
+  auto* buf = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(start) + kLargePage - 1) & ~(kLargePage - 1));
+  if (buf > start) munmap(start, uint64_t(buf - start));
+  if (start + kLargePage > buf) munmap(buf + bytes, uint64_t(start + kLargePage - buf));
   madvise(buf, bytes, MADV_HUGEPAGE);
   for (uint64_t i = 0; i < bytes; i += 4096) buf[i] = uint8_t(i >> 12);
   return buf;
 }
 
-// Needs: nothing. Measures the best of five reads of a fresh buffer of buffer_mib MiB by
-// `threads` threads and prints the figure. Returns bytes per second, or a negative number
-// (after a message) when the buffer cannot be had.
+// Needs: a buffer from fresh_buffer(bytes).
+inline void free_fresh_buffer(uint8_t* buf, uint64_t bytes) { munmap(buf, bytes); }
+
+// Bytes per second of plain reads, the two references; zero where one was not measured.
+struct ReadReference {
+  double fresh = 0;   // a freshly allocated buffer
+  double mapped = 0;  // the weights mapping
+};
+
+// The figure the benchmarks divide by: the better of the two.
+inline double best_of(const ReadReference& r) { return std::max(r.fresh, r.mapped); }
+
+// Needs: r.fresh measured. Prints both references and which one the figures divide by, with
+// `how` saying how they were taken (e.g. "best of 5").
+inline void print_reference(const ReadReference& r, const char* how) {
+  if (r.mapped > 0)
+    std::printf("read reference (%s): fresh buffer %.2f GB/s, weights mapping %.2f GB/s; dividing by the %s\n", how,
+                r.fresh / 1e9, r.mapped / 1e9, r.mapped > r.fresh ? "weights mapping" : "fresh buffer");
+  else
+    std::printf("read reference (%s): fresh buffer %.2f GB/s\n", how, r.fresh / 1e9);
+}
+
+// Needs: threads >= 1. Measures the best of five reads of a fresh buffer of buffer_mib MiB by
+// `threads` threads and prints the figure with the buffer's share in 2 MiB pages. Returns bytes
+// per second, or a negative number (after a message) when the buffer cannot be had.
 inline double measure_and_print_bandwidth(uint64_t buffer_mib, unsigned threads) {
   const uint64_t bytes = buffer_mib << 20;
   uint8_t* buf = fresh_buffer(bytes);
   if (!buf) return -1.0;
   const double bandwidth = stream_bandwidth(buf, bytes, threads, 5);
-  std::free(buf);
-  std::printf("streaming read bandwidth: %.2f GB/s (%u threads, %llu MiB buffer, best of 5)\n", bandwidth / 1e9,
-              threads, (unsigned long long)buffer_mib);
+  const int64_t large = large_page_bytes(buf, PageKind::anonymous);
+  free_fresh_buffer(buf, bytes);
+  std::printf("fresh buffer reads: %.2f GB/s (%u threads, %llu MiB buffer", bandwidth / 1e9, threads,
+              (unsigned long long)buffer_mib);
+  if (large >= 0) std::printf(", %.1f %% in 2 MiB pages", 100.0 * double(large) / double(bytes));
+  std::printf(", best of 5)\n");
   return bandwidth;
 }
 

@@ -62,16 +62,12 @@ extern "C" KV_ABI void dot_rows_f16(float* out, const uint16_t* matrix, const fl
   // out: f32[rows], caller's; matrix: fp16[rows][cols], caller's (usually the weights view);
   // vector: f32[cols], caller's.
   if (rows == 0 || cols == 0) return;
-  // Three rows at a time: twelve accumulators, one x register and one widened row group fit
-  // the sixteen vector registers. The next group's lines are fetched by the current group's
-  // run-on fetches (dot_row_group).
+  // One row at a time, so each thread reads its rows front to back as a single stream: the
+  // hardware prefetcher follows one stream per core far better than three (a full-depth step
+  // measured 150-164 ms against 164-208 ms with three rows side by side). The next row's lines
+  // are fetched by the current row's run-on fetches (dot_row_group).
   const uint16_t* w = matrix;
-  uint64_t r = 0;
-  for (; r + 3 <= rows; r += 3, w += 3 * cols) {
-    dot_row_group<3>(out + r, w, vector, cols);
-  }
-  if (rows - r == 2) dot_row_group<2>(out + r, w, vector, cols);
-  if (rows - r == 1) dot_row_group<1>(out + r, w, vector, cols);
+  for (uint64_t r = 0; r < rows; r++, w += cols) dot_row_group<1>(out + r, w, vector, cols);
 }
 
 extern "C" KV_ABI void gemv_f16(float* out, const uint16_t* matrix, const float* vector, uint64_t cols,
