@@ -6,10 +6,6 @@
 #include "driver/run_options.h"
 #include "platform/utf8.h"
 
-namespace {
-bool blank(const std::string& s) { return s.find_first_not_of(" \t") == std::string::npos; }
-
-// Why a prompt cannot run as the command line's prompt would, or "" when it can.
 std::string prompt_refusal(const std::string& text) {
   if (text.empty()) return "the prompt is empty";
   if (text.find('\0') != std::string::npos) return "the prompt holds a NUL character";
@@ -19,6 +15,9 @@ std::string prompt_refusal(const std::string& text) {
   }
   return "";
 }
+
+namespace {
+bool blank(const std::string& s) { return s.find_first_not_of(" \t") == std::string::npos; }
 
 void read_json_line(const std::string& line, PromptLine* p) {
   if (!utf8_valid(line.data(), line.size())) {

@@ -22,5 +22,9 @@ struct PromptLine {
 // over 4095 bytes.
 std::vector<PromptLine> parse_prompt_file(const std::string& bytes);
 
+// Why a prompt cannot run as the command line's prompt would (empty, a NUL, over 4095 bytes),
+// or "" when it can.
+std::string prompt_refusal(const std::string& text);
+
 // Reads a whole file into bytes; false (with the system's error number) when it cannot.
 bool read_whole_file(const char* path, std::string* bytes, unsigned long* error);

@@ -73,6 +73,16 @@ void print_open_failure_reason(const char* path, FileKind kind, unsigned long er
   }
 }
 
+// Notes the mapped file's path and the fatal line for a file that shrinks while mapped:
+// another process may shorten it, and reading past its new end would otherwise kill the
+// process without a word. False when the fault handler cannot be installed.
+bool watch_weights(System* sys, const char* path) {
+  snprintf(sys->weights_used, sizeof sys->weights_used, "%s", path);
+  snprintf(sys->fault_line, sizeof sys->fault_line,
+           "\xE2\x9D\x8C [FATAL] The weights file changed size while it was in use: %s\n", path);
+  return report_mapping_faults(sys->weights.base, sys->weights.size, sys->fault_line);
+}
+
 void map_weights(System* sys) {
   char path[kArgCapacity];
   if (sys->opts.weights_path[0] != '\0') {
@@ -97,14 +107,7 @@ void map_weights(System* sys) {
             static_cast<unsigned long long>(sys->weights.size),
             static_cast<unsigned long long>(file_off::end));
   }
-  // Another process may shorten the file while it is mapped; reading past its new end would
-  // otherwise kill the process without a word.
-  snprintf(sys->weights_used, sizeof sys->weights_used, "%s", path);
-  snprintf(sys->fault_line, sizeof sys->fault_line,
-           "\xE2\x9D\x8C [FATAL] The weights file changed size while it was in use: %s\n", path);
-  if (!report_mapping_faults(sys->weights.base, sys->weights.size, sys->fault_line)) {
-    fatal("Cannot install the handler for faults in the weights mapping");
-  }
+  if (!watch_weights(sys, path)) fatal("Cannot install the handler for faults in the weights mapping");
   printf("\xE2\x9C\x94 [3/5] Gemma-2B Model Core (4.3 GB) Mapped Successfully!\n");
 }
 
@@ -155,7 +158,6 @@ void start_engine(System* sys) {
   build_splice_vector(sys->splice_buffer, sys->opts.beta,
                       reinterpret_cast<const uint16_t*>(sys->weights.base + file_off::embedding_table));
   build_rope_tables();
-  printf("\xE2\x9C\x94 [4/5] 4-Core SMP Micro-Kernel Thread Pool & RoPE Table Initialized!\n");
 }
 
 // Warns about the argument cuts the command-line pass made.
@@ -362,6 +364,7 @@ void start_up(System* sys, int argc, char** argv) {
   map_weights(sys);
   if (sys->opts.states_path[0] != '\0') open_states(sys);
   start_engine(sys);
+  printf("\xE2\x9C\x94 [4/5] 4-Core SMP Micro-Kernel Thread Pool & RoPE Table Initialized!\n");
   if (!batch) begin_prompt(sys);
 }
 
@@ -396,4 +399,49 @@ PromptPass prompt_pass_of(System* sys) {
   pass.saved = sys->saved_rows;
   pass.work = sys->block_work;
   return pass;
+}
+
+std::string start_engine_quietly(System* sys, const char* weights_path) {
+  sys->started = seconds_now();
+  if (const char* missing = missing_cpu_features()) {
+    return std::string("this processor lacks ") + missing + ", which the compute kernels require";
+  }
+  build_token_index();
+  set_up_probe(sys->opts);
+  char path[kArgCapacity];
+  if (weights_path[0] != '\0') {
+    snprintf(path, sizeof path, "%s", weights_path);
+  } else {
+    choose_weights_path(path, sizeof path);
+  }
+  unsigned long error = 0;
+  switch (open_weights(path, &sys->weights, &error)) {
+    case WeightsStatus::ok:
+      break;
+    case WeightsStatus::open_failed: {
+      if (sys->weights.kind != FileKind::regular) return std::string(path) + " is " + kind_name(sys->weights.kind);
+      char text[256];
+      system_error_text(error, text, sizeof text);
+      return std::string("cannot open the weights file ") + path + ": " + text;
+    }
+    case WeightsStatus::map_failed:
+      return std::string("cannot map the weights file ") + path;
+    case WeightsStatus::truncated:
+      return std::string("the weights file ") + path + " is truncated (" + std::to_string(sys->weights.size) +
+             " bytes, expected at least " + std::to_string(file_off::end) + ")";
+  }
+  if (!watch_weights(sys, path)) return "cannot install the handler for faults in the weights mapping";
+  start_engine(sys);
+  return "";
+}
+
+int32_t run_prompt_depths(System* sys, const std::string& prompt, const DepthStates& states) {
+  memcpy(sys->opts.prompt, prompt.c_str(), prompt.size() + 1);
+  tokenize(sys);
+  fill_context(sys);
+  const PromptPass pass = prompt_pass_of(sys);
+  DepthReading depths[modes::kTelemetryRows];
+  pass_embed(pass);
+  shared_depths_from(pass, 0, depths, states);
+  return sys->prefill_length;
 }

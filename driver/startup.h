@@ -16,6 +16,7 @@
 #include "engine/worker_pool.h"
 #include "reports/json_records.h"
 #include "reports/state_file.h"
+#include "runs/telemetry_run.h"
 
 using limits::kPromptIdCapacity;
 
@@ -83,3 +84,14 @@ RunInfo run_info_of(const System& sys);
 
 // Needs: start_up done. The shared passes over the prompt, on start-up's buffers.
 PromptPass prompt_pass_of(System* sys);
+
+// For korvane-lab's commands: start-up without the console. Needs: sys->opts defaults (as
+// parse_run_options leaves them; the embedded probe unless probe_path is set). Builds the
+// vocabulary index, maps the weights file (weights_path, or the usual two places when empty)
+// and starts the engine. Returns "" or a one-line reason (lower case, no fatal mark).
+std::string start_engine_quietly(System* sys, const char* weights_path);
+
+// Needs: start_engine_quietly done; a prompt of 1 .. 4095 bytes with no NUL. Tokenizes it (with
+// the usual cut warnings), runs the 18 layers over its positions in the shared pass and copies
+// the states every telemetry row would read into `states`; no report. Returns the prefill length.
+int32_t run_prompt_depths(System* sys, const std::string& prompt, const DepthStates& states);

@@ -213,3 +213,45 @@ bool gguf_read_tensors(GgufParse* c, GgufElementBytes element_bytes, void* user,
   }
   return true;
 }
+
+namespace {
+void put_u32(std::string* s, uint32_t v) { s->append(reinterpret_cast<const char*>(&v), 4); }  // little-endian, as the machine
+void put_u64(std::string* s, uint64_t v) { s->append(reinterpret_cast<const char*>(&v), 8); }
+void put_text(std::string* s, const std::string& t) {
+  put_u64(s, t.size());
+  s->append(t);
+}
+void pad_to_32(std::string* s) { s->append((32 - s->size() % 32) % 32, '\0'); }
+}  // namespace
+
+std::string gguf_bytes(const GgufOut& f) {
+  std::string s = "GGUF";
+  put_u32(&s, 3);
+  put_u64(&s, f.vectors.size());
+  put_u64(&s, f.texts.size() + f.counts.size());
+  for (const auto& [key, text] : f.texts) {
+    put_text(&s, key);
+    put_u32(&s, kString);
+    put_text(&s, text);
+  }
+  for (const auto& [key, count] : f.counts) {
+    put_text(&s, key);
+    put_u32(&s, kU32);
+    put_u32(&s, count);
+  }
+  uint64_t offset = 0;  // from the data area's start
+  for (const auto& [name, values] : f.vectors) {
+    put_text(&s, name);
+    put_u32(&s, 1);
+    put_u64(&s, values.size());
+    put_u32(&s, kGgufTypeF32);
+    put_u64(&s, offset);
+    offset += (values.size() * 4 + 31) / 32 * 32;
+  }
+  for (const auto& [name, values] : f.vectors) {
+    pad_to_32(&s);
+    s.append(reinterpret_cast<const char*>(values.data()), values.size() * 4);
+  }
+  pad_to_32(&s);
+  return s;
+}

@@ -69,3 +69,15 @@ typedef uint64_t (*GgufElementBytes)(const GgufTensor& t, const GgufParse& p, vo
 // false with a reason in *err for a bad alignment, an entry of 0 or more than 4 dimensions, an
 // impossible shape, a misaligned offset, or data running past the end of the file.
 bool gguf_read_tensors(GgufParse* p, GgufElementBytes element_bytes, void* user, std::string* err);
+
+// What a written GGUF file holds: text and u32 metadata pairs, then one-dimensional F32
+// tensors, each in the order given.
+struct GgufOut {
+  std::vector<std::pair<std::string, std::string>> texts;
+  std::vector<std::pair<std::string, uint32_t>> counts;
+  std::vector<std::pair<std::string, std::vector<float>>> vectors;
+};
+
+// The GGUF version 3 bytes of f: the metadata pairs (texts first), the tensor table, the data
+// area at the next multiple of 32 bytes, each tensor's values padded to a multiple of 32.
+std::string gguf_bytes(const GgufOut& f);

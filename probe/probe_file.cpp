@@ -47,6 +47,24 @@ std::string lowered(std::string s) {
   return s;
 }
 
+}  // namespace
+
+std::string axis_names_refusal(const std::string& axes, std::vector<std::string>* names) {
+  std::string why = split_names(axes, "axes", names);
+  if (!why.empty()) return why;
+  for (size_t a = 0; a < names->size(); a++) {
+    const std::string name = lowered((*names)[a]);
+    if (name == "layer" || name == "depth" || name == "hash") {
+      return "its axis \"" + (*names)[a] + "\" would clash with the records' field of that name";
+    }
+    for (size_t b = 0; b < a; b++) {
+      if (lowered((*names)[b]) == name) return "its axes name \"" + (*names)[a] + "\" twice";
+    }
+  }
+  return "";
+}
+
+namespace {
 // The axes metadata into p's names and labels; "" or why not.
 std::string read_axes(const SafetensorsHeader& h, Probe* p) {
   const std::string* axes = nullptr;
@@ -57,17 +75,8 @@ std::string read_axes(const SafetensorsHeader& h, Probe* p) {
   }
   if (!axes) return "its __metadata__ has no \"axes\" (the axis names, comma-separated)";
   std::vector<std::string> names, texts;
-  std::string why = split_names(*axes, "axes", &names);
+  std::string why = axis_names_refusal(*axes, &names);
   if (!why.empty()) return why;
-  for (size_t a = 0; a < names.size(); a++) {
-    const std::string name = lowered(names[a]);
-    if (name == "layer" || name == "depth" || name == "hash") {
-      return "its axis \"" + names[a] + "\" would clash with the records' field of that name";
-    }
-    for (size_t b = 0; b < a; b++) {
-      if (lowered(names[b]) == name) return "its axes name \"" + names[a] + "\" twice";
-    }
-  }
   texts = names;
   if (labels) {
     why = split_names(*labels, "labels", &texts);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "probe/probe_tables.h"
 
@@ -21,3 +22,8 @@ std::string read_probe_file(const char* path, Probe* out);
 
 // Needs: a complete probe. Its probe file's bytes, in the form it has (shared or per-depth).
 std::string probe_file_bytes(const Probe& p);
+
+// Needs: an "axes" metadata text. Splits it into *names; "" when they make a probe's axes (1 .. 8
+// names of 1 .. 10 printable ASCII bytes, none twice ignoring case, none of layer, depth, hash),
+// else a one-line reason about "its" axes.
+std::string axis_names_refusal(const std::string& axes, std::vector<std::string>* names);
