@@ -32,7 +32,7 @@ void set_up_probe(const RunOptions& opts) {
   }
   ProbeRoles roles = probe_roles();
   roles.truth = axis_for(opts.truth_axis, "truth", "the splice vector and Truth readings (--truth-axis NAME)");
-  if (opts.splice_substitute && !opts.audit_heads) {
+  if ((opts.splice_substitute && !opts.audit_heads) || steering_gated(opts)) {
     roles.gate = axis_for(opts.gate_axis, "domain", "the splice's gate (--gate NAME)");
   }
   if (opts.audit_heads) roles.audit = axis_for(opts.audit_axis, "truth", "the audit (--audit-axis NAME)");

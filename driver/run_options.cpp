@@ -29,7 +29,8 @@ bool known_option(const char* arg) {
   static const char* const kNames[] = {"--audit-heads", "--splice-substitute", "--beta", "--weights",
                                        "--timings", "--help", "--version", "--prompts", "--json",
                                        "--shard", "--resume", "--progress", "--states", "--probe", "--gate",
-                                       "--truth-axis", "--audit-axis", "--control-vector", "--control-vector-layers"};
+                                       "--truth-axis", "--audit-axis", "--control-vector", "--control-vector-layers",
+                                       "--gate-depth"};
   for (const char* name : kNames) {
     if (strcmp(arg, name) == 0) return true;
   }
@@ -196,6 +197,17 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
       } else {
         memcpy(opts->*(option->field), arg, value_len + 1);
       }
+    } else if (strcmp(arg, "--gate-depth") == 0) {
+      char depth[kArgReadCapacity] = "";
+      if (i + 1 < count) read_argument(read, source, ++i, depth, &cut);
+      char* end = nullptr;
+      const long d = strtol(depth, &end, 10);
+      if (depth[0] < '0' || depth[0] > '9' || *end != '\0' || d < 1 || d > long(geom::kLayers)) {
+        snprintf(opts->refusal, sizeof opts->refusal, "--gate-depth must be a number of layers from 1 to %d, not \"%.40s\"",
+                 int(geom::kLayers), depth);
+        break;
+      }
+      opts->gate_depth = int(d);
     } else if (strcmp(arg, "--resume") == 0) {
       opts->resume = true;
     } else if (strcmp(arg, "--progress") == 0) {
@@ -247,4 +259,13 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
   if (opts->refusal[0] == '\0' && layers_given && opts->control_vector_count == 0) {
     snprintf(opts->refusal, sizeof opts->refusal, "--control-vector-layers needs --control-vector FILE");
   }
+  if (opts->refusal[0] == '\0' && opts->gate_depth > 0 && !steering_gated(*opts)) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--gate-depth needs --gate NAME with --control-vector FILE");
+  }
+}
+
+bool steering_gated(const RunOptions& opts) { return opts.gate_axis[0] != '\0' && opts.control_vector_count > 0; }
+
+int steering_gate_layers(const RunOptions& opts) {
+  return opts.gate_depth > 0 ? opts.gate_depth : int(modes::kSplicePrepassLayers);
 }

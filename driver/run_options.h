@@ -53,6 +53,7 @@ struct RunOptions {
   int control_vector_count;
   int control_first_layer;        // --control-vector-layers A-B: only layers A .. B are steered
   int control_last_layer;         // (0 .. 17 without it)
+  int gate_depth;                 // --gate-depth D: the steering gate reads after D layers; 0 without it (16)
   char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
@@ -69,4 +70,10 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // --resume without a --json file, and --states with the audit (which has no telemetry) or '-';
 // so do a --control-vector without a file, with a scale that is not a finite number or past the
 // 16th, and a --control-vector-layers that is not A-B with 0 <= A <= B <= 17 or has no vector to limit.
+// A --gate-depth outside 1 .. 18 or without gated steering is refused too.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);
+
+// True when --gate NAME comes with --control-vector: the vectors then steer only the prompts
+// on which the gate axis reads above 0 after steering_gate_layers layers (16 by default).
+bool steering_gated(const RunOptions& opts);
+int steering_gate_layers(const RunOptions& opts);

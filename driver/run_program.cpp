@@ -10,6 +10,7 @@
 #include "reports/run_timings.h"
 #include "runs/audit_run.h"
 #include "runs/splice_run.h"
+#include "runs/steering_gate.h"
 #include "runs/telemetry_run.h"
 
 namespace {
@@ -19,6 +20,8 @@ struct ModeRecords {
   Answer answer;
   SpliceDecision splice;
   Audit audit;
+  SteeringGate gate;
+  bool gated;     // gate holds gated steering's decision
   bool answered;  // telemetry and answer hold a run (every mode but the audit)
   bool spliced;   // splice holds the splice mode's decision
   bool audited;   // audit holds the audit
@@ -30,7 +33,11 @@ void run_mode(System& sys, Schedule schedule, ModeRecords* m) {
   m->answered = !sys.opts.audit_heads;
   m->spliced = !sys.opts.audit_heads && sys.opts.splice_substitute;
   m->audited = sys.opts.audit_heads;
+  m->gated = steering_gated(sys.opts);
   if (schedule == Schedule::literal) {
+    if (m->gated) {
+      m->gate = decide_steering_gate(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, steering_gate_layers(sys.opts));
+    }
     if (m->audited) {
       m->audit = run_head_audit(step, &sys.ctx, sys.prompt_ids, sys.prefill_length);
       return;
@@ -43,6 +50,7 @@ void run_mode(System& sys, Schedule schedule, ModeRecords* m) {
   }
   const PromptPass pass = prompt_pass_of(&sys);
   const DepthStates states{sys.state_normed, sys.state_residual};
+  if (m->gated) m->gate = decide_shared_steering_gate(pass, steering_gate_layers(sys.opts));
   if (m->audited) {
     m->audit = run_shared_head_audit(pass);
   } else if (m->spliced) {
@@ -74,6 +82,7 @@ PromptRecord record_of(const System& sys, const ModeRecords& m) {
     r.answer = &m.answer;
   }
   if (m.spliced) r.splice = &m.splice;
+  if (m.gated) r.gate = &m.gate;
   if (m.audited) r.audit = &m.audit;
   return r;
 }

@@ -282,6 +282,9 @@ void print_control_vectors(const System& sys) {
     if ((sys.control.mask >> l) & 1) printf(" %llu", static_cast<unsigned long long>(l));
   }
   printf("\n");
+  if (steering_gated(sys.opts)) {
+    printf("[*] Steering Gate   : %s > 0 after %d layers\n", sys.opts.gate_axis, steering_gate_layers(sys.opts));
+  }
 }
 
 void fill_context(System* sys) {
@@ -385,8 +388,15 @@ void records_failed(const System& sys) {
 }
 
 RunInfo run_info_of(const System& sys) {
-  return RunInfo{KORVANE_VERSION, sys.images.wide ? "AVX-512" : "AVX2", sys.pool.workers + 1, sys.weights_used,
-                 sys.weights.size};
+  RunInfo run{KORVANE_VERSION, sys.images.wide ? "AVX-512" : "AVX2", sys.pool.workers + 1, sys.weights_used,
+              sys.weights.size};
+  for (int k = 0; k < sys.opts.control_vector_count; k++) {
+    run.control_vectors.push_back({sys.opts.control_vectors[k].path, sys.opts.control_vectors[k].scale});
+  }
+  for (int l = 0; l < int(geom::kLayers); l++) {
+    if ((sys.control.mask >> l) & 1) run.steered_layers.push_back(l);
+  }
+  return run;
 }
 
 PromptPass prompt_pass_of(System* sys) {

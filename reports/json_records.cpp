@@ -123,6 +123,16 @@ Json audit_json(const Audit& a) {
 Json run_object(const RunInfo& run) {
   Json o{{"version", run.version}, {"kernels", run.kernels}, {"threads", run.threads}, {"weights_size", run.weights_size}};
   put_text(o, "weights_path", run.weights_path);
+  if (!run.control_vectors.empty()) {
+    Json vectors = Json::array();
+    for (const auto& [path, scale] : run.control_vectors) {
+      Json v{{"scale", number(scale)}};
+      put_text(v, "path", path);
+      vectors.push_back(v);
+    }
+    o["control_vectors"] = vectors;
+    o["steered_layers"] = run.steered_layers;
+  }
   return o;
 }
 }  // namespace
@@ -141,6 +151,12 @@ std::string record_line(const PromptRecord& r, const RunInfo& run) {
     for (int32_t i = 0; i < r.prefill_count; i++) ids.push_back(r.prefill_ids[i]);
     o["prefill_ids"] = ids;
     o["truncated"] = r.truncated;
+    if (r.gate) {
+      o["steering_gate"] = Json{{"axis", probe_axis_name(probe_roles().gate)},
+                                {"layers", r.gate->layers},
+                                {"reading", number(r.gate->reading.value[probe_roles().gate])},
+                                {"open", r.gate->open}};
+    }
     if (r.splice) o["splice"] = splice_json(*r.splice);
     if (r.telemetry) o["telemetry"] = telemetry_json(*r.telemetry);
     if (r.answer) o["answer"] = answer_json(*r.answer);

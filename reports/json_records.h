@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -18,6 +20,8 @@ struct RunInfo {
   unsigned threads;          // the main thread and the workers
   std::string weights_path;  // as the program opened it
   uint64_t weights_size;
+  std::vector<std::pair<std::string, float>> control_vectors = {};  // --control-vector: each file and its scale
+  std::vector<int> steered_layers = {};                             // the layers they steer
 };
 
 // One prompt's record; the pointers are null where the mode has no such part.
@@ -34,6 +38,7 @@ struct PromptRecord {
   const Answer* answer = nullptr;
   const SpliceDecision* splice = nullptr;
   const Audit* audit = nullptr;
+  const SteeringGate* gate = nullptr;  // gated steering's decision
   std::string error;             // non-empty: the prompt was refused, and this says why
 };
 

@@ -35,6 +35,13 @@ struct Answer {
   double ended;  // seconds_now() after the last token was printed
 };
 
+// Gated steering's decision: the gate axis read after `layers` layers of the unsteered model.
+struct SteeringGate {
+  ProbeReading reading;
+  int layers;  // 1 .. 18
+  bool open;   // the gate axis's reading > 0 (a NaN reading keeps it closed): the vectors steer
+};
+
 // The splice mode's decision from the 16-layer pass.
 struct SpliceDecision {
   ProbeReading reading;  // after layers 0 .. 15

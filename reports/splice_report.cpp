@@ -14,3 +14,17 @@ void print_splice_decision(const SpliceDecision& d) {
     printf("[🛡️ BOM SAFETY VALVE] 動態閥門休眠，不執行稅務替代料重塑，100%% 保障通用智能零損傷！\n\n");
   }
 }
+
+void print_steering_gate(const SteeringGate& g) {
+  const int axis = probe_roles().gate;
+  const double value = static_cast<double>(g.reading.value[axis]);
+  if (g.open) {
+    printf("[⚡ STEERING GATE OPEN] The probe's %s axis reads %+6.4f after %d layers (> 0)\n", probe_axis_name(axis), value,
+           g.layers);
+    printf("[⚡ STEERING GATE OPEN] The control vectors steer this prompt's run\n\n");
+  } else {
+    printf("[🛡️ STEERING GATE CLOSED] The probe's %s axis reads %+6.4f after %d layers (<= 0)\n", probe_axis_name(axis),
+           value, g.layers);
+    printf("[🛡️ STEERING GATE CLOSED] The control vectors are left out of this prompt's run\n\n");
+  }
+}
