@@ -224,3 +224,19 @@ TEST(RunOptions, ControlVectorsKeepTheirOrderScalesAndRange) {
   EXPECT_NE(std::string(parse({"--control-vector", ":2"}).refusal).find("needs a file"), std::string::npos);
   EXPECT_NE(std::string(parse({"--control-vector"}).refusal).find("needs a file"), std::string::npos);
 }
+
+TEST(RunOptions, TheGateSteersOnlyWithControlVectorsAndTakesADepthFrom1To18) {
+  const RunOptions gated = parse({"--gate", "topic", "--control-vector", "v.gguf", "--gate-depth", "18", "hi"});
+  EXPECT_EQ(gated.refusal[0], '\0') << gated.refusal;
+  EXPECT_TRUE(steering_gated(gated));
+  EXPECT_EQ(steering_gate_layers(gated), 18);
+  EXPECT_EQ(steering_gate_layers(parse({"--gate", "topic", "--control-vector", "v.gguf"})), 16);
+  EXPECT_FALSE(steering_gated(parse({"--gate", "topic", "hi"})));  // the splice's gate only
+  EXPECT_FALSE(steering_gated(parse({"--control-vector", "v.gguf", "hi"})));
+  for (const char* depth : {"0", "19", "-1", "3x", ""}) {
+    const RunOptions o = parse({"--gate", "t", "--control-vector", "v.gguf", "--gate-depth", depth});
+    EXPECT_EQ(std::string(o.refusal).rfind("--gate-depth must be a number of layers from 1 to 18", 0), 0u) << depth;
+  }
+  EXPECT_STREQ(parse({"--gate-depth", "3", "--control-vector", "v.gguf"}).refusal,
+               "--gate-depth needs --gate NAME with --control-vector FILE");
+}
