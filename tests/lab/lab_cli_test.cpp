@@ -45,3 +45,39 @@ TEST(LabCli, CommandsUsageErrorsAndTheExportedFile) {
   EXPECT_STREQ(p.labels[3], "Domain (D)");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), std::filesystem::directory_iterator()), 1);
 }
+
+TEST(LabCli, DataFilesAreRefusedWithTheLineAndTheReasonBeforeAnyWeights) {
+  TempDir dir;
+  struct Case {
+    const char* command;
+    std::string data;
+    std::string reason;  // what standard error holds after "korvane-lab: "
+  };
+  const std::string f = dir.file("d.jsonl");
+  const std::string two = R"({"prompt": "a", "labels": {"x": 0}})" "\n" R"({"prompt": "b", "labels": {"x": 1}})" "\n";
+  const Case cases[] = {
+      {"train-probe", "", f + " holds no data lines"},
+      {"train-probe", "\n{\"prompt\": 1}\n", f + " line 2: no \"prompt\" string"},
+      {"train-probe", "[1]\n", f + " line 1: the line is not a JSON object"},
+      {"train-probe", "{\"prompt\": \"a\"}\n", f + " line 1: no \"labels\" object"},
+      {"train-probe", "{\"prompt\": \"a\", \"labels\": {\"x\": 2}}\n", f + " line 1: the label of \"x\" is not 0 or 1"},
+      {"train-probe", "{\"prompt\": \"\", \"labels\": {\"x\": 1}}\n", f + " line 1: the \"prompt\" is refused: the prompt is empty"},
+      {"train-probe", "{\"prompt\": \"a\", \"labels\": {\"hash\": 1}}\n", "the labels cannot name a probe's axes: the axis \"hash\" would clash with the records' field of that name"},
+      {"train-probe", two, "the axis \"x\" needs at least 2 prompts labelled 0 and 2 labelled 1; it has 1 and 1"},
+      {"make-vector", "{\"positive\": \"a\"}\n", f + " line 1: no \"negative\" string"},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(f, std::ios::binary) << c.data;
+    const RunResult r = run_binary({KORVANE_LAB_BINARY, c.command, "--data", f, "-o", dir.file("out"), "-m", dir.file("none")}, dir.path);
+    EXPECT_EQ(r.status, 1) << c.data;
+    EXPECT_EQ(r.err, "korvane-lab: " + c.reason + "\n") << c.data;
+  }
+  EXPECT_EQ(run_binary({KORVANE_LAB_BINARY, "train-probe", "--data", f}, dir.path).err, "korvane-lab: -o FILE is required\n");
+  EXPECT_EQ(run_binary({KORVANE_LAB_BINARY, "make-vector", "--json", "x"}, dir.path).status, 2);  // not make-vector's flag
+  // A weights file that cannot be opened: one line, status 1, no output file.
+  std::ofstream(f, std::ios::binary) << R"({"positive": "a", "negative": "b"})" "\n";
+  const RunResult r = run_binary({KORVANE_LAB_BINARY, "make-vector", "--data", f, "-o", dir.file("out"), "-m", dir.file("none")}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "korvane-lab: cannot open the weights file " + dir.file("none") + ": No such file or directory\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out")));
+}
