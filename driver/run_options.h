@@ -53,6 +53,8 @@ struct RunOptions {
   int control_vector_count;
   int control_first_layer;        // --control-vector-layers A-B: only layers A .. B are steered
   int control_last_layer;         // (0 .. 17 without it)
+  bool model_tokenizer;           // --tokenizer model: the model's merges; false: greedy (the default)
+  bool tokenize_only;             // --tokenize: print each prompt's prefill ids and exit
   char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
@@ -68,5 +70,6 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // without a valid value, prompt words beside --prompts, --shard or --resume without --prompts,
 // --resume without a --json file, and --states with the audit (which has no telemetry) or '-';
 // so do a --control-vector without a file, with a scale that is not a finite number or past the
-// 16th, and a --control-vector-layers that is not A-B with 0 <= A <= B <= 17 or has no vector to limit.
+// 16th, and a --control-vector-layers that is not A-B with 0 <= A <= B <= 17 or has no vector to limit;
+// so do a --tokenizer that is not greedy or model and a --tokenize with --json, --states or --resume.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);
