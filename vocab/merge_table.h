@@ -20,9 +20,9 @@ extern const uint8_t merge_image_bytes[];
 extern const uint64_t merge_image_length;
 }
 
-// Needs: a built token index. Fills the pair hash and each merge's result id from the
-// embedded table; allocates nothing. Returns false (tables unusable) when the table does not
-// fit the vocabulary: an id out of range or a joined text that is no token.
+// Needs: a built token index. Fills the pair hash from the embedded table; allocates nothing.
+// Returns false (tables unusable) when the table does not fit the vocabulary: an id out of
+// range. (That no pair comes twice and each joined text is a token, the extraction checked.)
 bool build_merge_table();
 
 // Needs: a built merge table. The number of merges in it.
@@ -32,5 +32,6 @@ uint32_t merge_count();
 // the pair is not merged.
 int32_t merge_rank(int32_t left, int32_t right);
 
-// Needs: a built merge table and 0 <= rank < merge_count(). The id the merge produces.
+// Needs: a built merge table and 0 <= rank < merge_count(). The id the merge produces (the
+// token of the two texts joined, looked up), or -1 when no token has that text.
 int32_t merge_result(int32_t rank);

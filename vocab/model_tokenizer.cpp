@@ -116,7 +116,9 @@ int32_t merge_text(const char* text, int32_t len, int32_t* out) {
     const int32_t right = next[left];
     // Ranks name pairs one to one: the same rank means the same pair is still there.
     if (id[left] < 0 || right < 0 || merge_rank(id[left], id[right]) != rank) continue;
-    id[left] = merge_result(rank);
+    const int32_t merged = merge_result(rank);
+    if (merged < 0) continue;  // not in a checked table: the pair stays as it is
+    id[left] = merged;
     id[right] = -1;
     next[left] = next[right];
     if (next[right] >= 0) prev[next[right]] = left;
