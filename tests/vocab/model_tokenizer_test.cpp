@@ -57,6 +57,7 @@ TEST_F(ModelTokenizerTest, PromptsGiveThePublishedIds) {
   EXPECT_EQ(tokenize("antidisestablishmentarianism"), framed({2236, 1999, 140695, 7318, 2285}));
   EXPECT_EQ(tokenize("a\tb"), framed({235250, 226, 235268}));                        // the tab token
   EXPECT_EQ(tokenize("\xF0\xA0\x80\x80x"), framed({457, 377, 345, 345, 235297}));    // byte fallback
+  EXPECT_EQ(tokenize("\x80\xE4\xB8"), framed({345, 445, 401}));                      // stray and cut bytes alone
   EXPECT_EQ(tokenize("  x"), framed({139, 235297}));
   EXPECT_EQ(tokenize("x\n\n\ny"), framed({235297, 110, 235267}));                   // the longest added text
   EXPECT_EQ(tokenize("<bos>x<eos>"), framed({2, 235297, 1}));                        // special texts whole
