@@ -14,6 +14,6 @@ inline constexpr int32_t kAddedTokenCount = 217;  // ids 0 .. 216: special and o
 int32_t tokenize_prompt_model(const char* prompt, int32_t* out, int32_t capacity, bool* cut = nullptr);
 
 // Needs: a built token index and merge table, len readable bytes at text (no added texts in
-// them). Appends the merged ids of the text, its spaces written as U+2581, to out (room for
-// 3 * len ids); returns how many it wrote.
+// them), room for len ids at out. Writes the merged ids of the text, its spaces written as
+// U+2581 and characters that are no token as their bytes' <0xNN> tokens; returns how many.
 int32_t merge_text(const char* text, int32_t len, int32_t* out);
