@@ -30,7 +30,7 @@ bool known_option(const char* arg) {
                                        "--timings", "--help", "--version", "--prompts", "--json",
                                        "--shard", "--resume", "--progress", "--states", "--probe", "--gate",
                                        "--truth-axis", "--audit-axis", "--control-vector", "--control-vector-layers",
-                                       "--gate-depth"};
+                                       "--gate-depth", "--tokenizer", "--tokenize"};
   for (const char* name : kNames) {
     if (strcmp(arg, name) == 0) return true;
   }
@@ -208,6 +208,17 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
         break;
       }
       opts->gate_depth = int(d);
+    } else if (strcmp(arg, "--tokenizer") == 0) {
+      char value[kArgReadCapacity] = "";
+      bool value_cut = false;
+      if (i + 1 < count) read_argument(read, source, ++i, value, &value_cut);
+      if (strcmp(value, "model") != 0 && strcmp(value, "greedy") != 0) {
+        snprintf(opts->refusal, sizeof opts->refusal, "--tokenizer must be greedy or model, not \"%.60s\"", value);
+        break;
+      }
+      opts->model_tokenizer = strcmp(value, "model") == 0;
+    } else if (strcmp(arg, "--tokenize") == 0) {
+      opts->tokenize_only = true;
     } else if (strcmp(arg, "--resume") == 0) {
       opts->resume = true;
     } else if (strcmp(arg, "--progress") == 0) {
@@ -255,6 +266,10 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
     snprintf(opts->refusal, sizeof opts->refusal, "--states needs a mode with telemetry; --audit-heads has none");
   } else if (strcmp(opts->states_path, "-") == 0) {
     snprintf(opts->refusal, sizeof opts->refusal, "--states needs a file's path (a state file cannot go to standard output)");
+  }
+  if (opts->refusal[0] == '\0' && opts->tokenize_only &&
+      (opts->json_path[0] != '\0' || opts->states_path[0] != '\0' || opts->resume)) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--tokenize prints the prefill ids only; it takes no --json, --states or --resume");
   }
   if (opts->refusal[0] == '\0' && layers_given && opts->control_vector_count == 0) {
     snprintf(opts->refusal, sizeof opts->refusal, "--control-vector-layers needs --control-vector FILE");

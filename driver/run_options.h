@@ -54,6 +54,8 @@ struct RunOptions {
   int control_first_layer;        // --control-vector-layers A-B: only layers A .. B are steered
   int control_last_layer;         // (0 .. 17 without it)
   int gate_depth;                 // --gate-depth D: the steering gate reads after D layers; 0 without it (16)
+  bool model_tokenizer;           // --tokenizer model: the model's merges; false: greedy (the default)
+  bool tokenize_only;             // --tokenize: print each prompt's prefill ids and exit
   char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
@@ -71,6 +73,8 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // so do a --control-vector without a file, with a scale that is not a finite number or past the
 // 16th, and a --control-vector-layers that is not A-B with 0 <= A <= B <= 17 or has no vector to limit.
 // A --gate-depth outside 1 .. 18 or without gated steering is refused too.
+// 16th, and a --control-vector-layers that is not A-B with 0 <= A <= B <= 17 or has no vector to limit;
+// so do a --tokenizer that is not greedy or model and a --tokenize with --json, --states or --resume.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);
 
 // True when --gate NAME comes with --control-vector: the vectors then steer only the prompts

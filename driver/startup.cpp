@@ -18,6 +18,8 @@
 #include "platform/platform.h"
 #include "probe/probe.h"
 #include "probe/splice_vector.h"
+#include "vocab/merge_table.h"
+#include "vocab/model_tokenizer.h"
 #include "vocab/prompt_tokenizer.h"
 #include "vocab/token_index.h"
 
@@ -184,7 +186,9 @@ bool marking_cuts(const char* prompt) {
 // Tokenizes the prompt, noting and warning about what its limits left out.
 void tokenize(System* sys) {
   sys->marking_cut = marking_cuts(sys->opts.prompt);
-  sys->prefill_length = tokenize_prompt(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity, &sys->ids_cut);
+  sys->prefill_length = sys->opts.model_tokenizer
+                            ? tokenize_prompt_model(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity, &sys->ids_cut)
+                            : tokenize_prompt(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity, &sys->ids_cut);
   sys->truncated = sys->opts.cut_arguments > 0 || sys->opts.dropped_arguments > 0 || sys->marking_cut || sys->ids_cut;
   if (sys->marking_cut) {
     warn("Prompt cut: only its first %d bytes (spaces marked) are tokenized; the rest is left out",
@@ -195,6 +199,48 @@ void tokenize(System* sys) {
          "template's closing turn markers are left out",
          kPromptIdCapacity - kOutputReserve);
   }
+}
+
+// Builds the tables the chosen tokenizer reads.
+void build_tokenizer(const RunOptions& opts) {
+  build_token_index();
+  if (opts.model_tokenizer && !build_merge_table()) fatal("The embedded merge table does not fit the vocabulary");
+}
+
+// Prints the prefill ids of the prompt in sys->opts.prompt as one line of decimal ids.
+void print_prefill_ids(System* sys) {
+  tokenize(sys);
+  std::string line;
+  for (int32_t i = 0; i < sys->prefill_length; ++i) {
+    if (i > 0) line += ' ';
+    line += std::to_string(sys->prompt_ids[i]);
+  }
+  line += '\n';
+  fputs(line.c_str(), stdout);
+}
+
+// --tokenize: every prompt's prefill ids, one line each (an empty line for a refused line of
+// the prompt file), then exits: 0, or 3 when lines were refused. The weights are never mapped.
+[[noreturn]] void tokenize_and_exit(System* sys) {
+  build_tokenizer(sys->opts);
+  int status = 0;
+  if (sys->opts.prompts_path[0] == '\0') {
+    print_prefill_ids(sys);
+  }
+  for (const PromptLine& p : sys->prompts) {
+    if (sys->opts.shard_count > 0 && p.index % sys->opts.shard_count != sys->opts.shard_index) continue;
+    if (!p.error.empty()) {
+      warn("Prompt %lld (line %lld) refused: %s", static_cast<long long>(p.index), static_cast<long long>(p.line),
+           p.error.c_str());
+      fputs("\n", stdout);
+      status = 3;
+      continue;
+    }
+    memcpy(sys->opts.prompt, p.text.c_str(), p.text.size() + 1);
+    print_prefill_ids(sys);
+  }
+  stop_if_output_failed();
+  exit(status);
 }
 
 void read_prompts(System* sys) {
@@ -338,6 +384,11 @@ void start_up(System* sys, int argc, char** argv) {
   }
   if (sys->opts.refusal[0] != '\0') fatal("%s", sys->opts.refusal);
   if (batch) read_prompts(sys);
+  if (sys->opts.tokenize_only) {
+    if (sys->opts.unknown_options > 0) warn("Unknown option %s taken as prompt text", sys->opts.unknown_option);
+    warn_argument_cuts(sys->opts);
+    tokenize_and_exit(sys);
+  }
   // Before the records file is opened (and so replaced): a refused vector leaves it as it was.
   const bool steered = sys->opts.control_vector_count > 0;
   if (steered) load_control_vectors(sys);
@@ -360,7 +411,7 @@ void start_up(System* sys, int argc, char** argv) {
           missing);
   }
 
-  build_token_index();
+  build_tokenizer(sys->opts);
   print_vocabulary_line(stdout);
   set_up_probe(sys->opts);
   printf("\xE2\x9C\x94 [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n");
@@ -416,7 +467,7 @@ std::string start_engine_quietly(System* sys, const char* weights_path) {
   if (const char* missing = missing_cpu_features()) {
     return std::string("this processor lacks ") + missing + ", which the compute kernels require";
   }
-  build_token_index();
+  build_tokenizer(sys->opts);
   set_up_probe(sys->opts);
   char path[kArgCapacity];
   if (weights_path[0] != '\0') {

@@ -20,6 +20,10 @@ std::string parse_lab_args(int argc, char** argv, const std::vector<std::string>
                                                            : nullptr;
     if (a == "--unit" && takes) {
       out->unit = true;
+    } else if (a == "--tokenizer") {
+      const std::string name = i + 1 < argc ? argv[++i] : "";
+      if (name != "greedy" && name != "model") return "--tokenizer must be greedy or model";
+      out->model_tokenizer = name == "model";
     } else if (value) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') return a + " needs a file";
       *value = argv[++i];
@@ -70,6 +74,7 @@ std::string data_prompt(const std::string& path, const DataLine& d, const char* 
 
 bool start_lab_engine(System* sys, const LabArgs& args) {
   parse_run_options(&sys->opts, 1, nullptr, nullptr);  // the defaults
+  sys->opts.model_tokenizer = args.model_tokenizer;
   const std::string why = start_engine_quietly(sys, args.weights.c_str());
   if (!why.empty()) fprintf(stderr, "korvane-lab: %s\n", why.c_str());
   return why.empty();

@@ -9,13 +9,14 @@
 #include "driver/startup.h"
 #include "platform/strict_json.h"
 
-// The arguments of a data command; a flag's field stays empty or false when it is not given.
+// The arguments of a data command (--tokenizer greedy|model as korvane takes it); a flag's field stays empty or false when it is not given.
 struct LabArgs {
   std::string data;     // --data FILE
   std::string out;      // -o FILE
   std::string weights;  // --weights / -m PATH; empty: the usual two places
   std::string json;     // --json FILE (train-probe)
   bool unit = false;    // --unit (make-vector)
+  bool model_tokenizer = false;  // --tokenizer model (greedy: the default)
 };
 
 // Needs: the command's arguments; `extra` lists the flags it takes beyond --data, -o and

@@ -178,6 +178,20 @@ TEST(RunOptions, PromptFileOptionsAndTheirRefusals) {
   }
 }
 
+TEST(RunOptions, TokenizerChoiceAndTokenizeOnly) {
+  EXPECT_FALSE(parse({"hi"}).model_tokenizer);
+  EXPECT_FALSE(parse({"hi"}).tokenize_only);
+  EXPECT_TRUE(parse({"--tokenizer", "model", "hi"}).model_tokenizer);
+  EXPECT_FALSE(parse({"--tokenizer", "model", "--tokenizer", "greedy"}).model_tokenizer);  // the last one counts
+  const RunOptions o = parse({"--tokenize", "--prompts", "p", "--shard", "0/2"});
+  EXPECT_TRUE(o.tokenize_only);
+  EXPECT_STREQ(o.refusal, "");
+  const std::vector<std::vector<std::string>> refused = {
+      {"--tokenizer"}, {"--tokenizer", "Model"}, {"--tokenizer", "--tokenize"}, {"--tokenize", "--json", "-"},
+      {"--tokenize", "--states", "s", "hi"}, {"--tokenize", "--prompts", "p", "--json", "o", "--resume"}};
+  for (const auto& args : refused) EXPECT_STRNE(parse(args).refusal, "") << args.back();
+}
+
 TEST(RunOptions, UnknownOptionsStayPromptText) {
   RunOptions o = parse({"--verbose", "hi", "--colour", "--beta"});
   EXPECT_STREQ(o.prompt, "--verbose hi --colour --beta");

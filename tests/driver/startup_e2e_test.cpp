@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -118,6 +119,35 @@ TEST(StartupE2E, HelpAndVersionLoadNothing) {
   RunResult v = run_binary({kBinary, "--version"}, dir.path);
   EXPECT_EQ(v.status, 0);
   EXPECT_EQ(v.out.rfind("korvane ", 0), 0u);
+}
+
+// --tokenize needs no weights (the folder has none): the ids alone on standard output, one
+// line per prompt, with either tokenizer; a refused prompt-file line leaves an empty line.
+TEST(StartupE2E, TokenizePrintsPrefillIdsWithoutTheWeights) {
+  TempDir dir;
+  RunResult greedy = run_binary({kBinary, "--tokenize", "hello", "world"}, dir.path);
+  EXPECT_EQ(greedy.status, 0);
+  EXPECT_EQ(greedy.out, "2 3 106 1645 108 17534 2134 107 108 106 2516 108\n");
+  RunResult model = run_binary({kBinary, "--tokenizer", "model", "--tokenize", "hello world"}, dir.path);
+  EXPECT_EQ(model.status, 0);
+  EXPECT_EQ(model.out, "2 106 1645 108 17534 2134 107 108 106 2516 108\n");
+  { std::ofstream(dir.file("p.jsonl")) << "{\"prompt\":\"hello\"}\n{\"prompt\":\"\"}\n{\"prompt\":\"world\"}\n"; }
+  RunResult batch = run_binary({kBinary, "--tokenizer", "model", "--tokenize", "--prompts", "p.jsonl"}, dir.path);
+  EXPECT_EQ(batch.status, 3);
+  EXPECT_EQ(batch.out, "2 106 1645 108 17534 107 108 106 2516 108\n\n2 106 1645 108 9097 107 108 106 2516 108\n");
+  EXPECT_NE(batch.err.find("Prompt 1 (line 2) refused"), std::string::npos);
+  std::vector<std::string> long_run = {kBinary, "--tokenizer", "model", "--tokenize"};
+  long_run.insert(long_run.end(), 300, "word");
+  RunResult cut = run_binary(long_run, dir.path);
+  EXPECT_EQ(cut.status, 0);
+  EXPECT_EQ(std::count(cut.out.begin(), cut.out.end(), ' '), 245);
+  EXPECT_NE(cut.err.find("limit of 246 ids"), std::string::npos);
+  for (const std::vector<std::string>& refused : {std::vector<std::string>{kBinary, "--tokenizer", "bpe", "--tokenize", "x"},
+                                                   std::vector<std::string>{kBinary, "--tokenize", "--json", "o.jsonl", "x"}}) {
+    RunResult r = run_binary(refused, dir.path);
+    EXPECT_EQ(r.status, 1) << refused[2];
+    EXPECT_NE((r.out + r.err).find("[FATAL]"), std::string::npos) << refused[2];
+  }
 }
 
 TEST(StartupE2E, ReadOnlyWeightsFileIsAccepted) {

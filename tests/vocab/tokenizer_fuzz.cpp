@@ -1,15 +1,17 @@
-// libFuzzer target for the prompt tokenizer: any bytes as a prompt (cut at the first NUL and
-// at 4095 bytes, as the command line delivers it), any capacity from 1 to 300.
+// libFuzzer target for the prompt tokenizers (greedy and model): any bytes as a prompt (cut at
+// the first NUL and at 4095 bytes, as the command line delivers it), any capacity from 1 to 300.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "vocab/merge_table.h"
+#include "vocab/model_tokenizer.h"
 #include "vocab/prompt_tokenizer.h"
 #include "vocab/token_index.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool built = (build_token_index(), true);
+  static const bool built = (build_token_index(), build_merge_table());
   (void)built;
   if (size < 2) return 0;
   const int32_t capacity = 1 + (data[0] | data[1] << 8) % 300;
@@ -31,6 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t head[] = {2, 3, 106, 1645};
   for (int32_t i = 0; i < n && i < 4; ++i) {
     if (out[i] != head[i]) abort();
+  }
+  // The model tokenizer: the same limit, "<bos>", "<start_of_turn>", "user" first (the "\n"
+  // after them joins newlines that begin the prompt into one added token).
+  const int32_t m = tokenize_prompt_model(prompt, out.get(), capacity);
+  if (!built || m < 1 || m > most) abort();
+  const int32_t model_head[] = {2, 106, 1645};
+  for (int32_t i = 0; i < m; ++i) {
+    if (out[i] < 0 || out[i] >= 256000 || (i < 3 && out[i] != model_head[i])) abort();
   }
   return 0;
 }

