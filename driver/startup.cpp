@@ -85,13 +85,18 @@ bool watch_weights(System* sys, const char* path) {
   return report_mapping_faults(sys->weights.base, sys->weights.size, sys->fault_line);
 }
 
-void map_weights(System* sys) {
-  char path[kArgCapacity];
-  if (sys->opts.weights_path[0] != '\0') {
-    snprintf(path, sizeof path, "%s", sys->opts.weights_path);
+// The weights file to map: the one given, else the first of the usual two places.
+void weights_path_for(const char* given, char (&path)[kArgCapacity]) {
+  if (given[0] != '\0') {
+    snprintf(path, sizeof path, "%s", given);
   } else {
     choose_weights_path(path, sizeof path);
   }
+}
+
+void map_weights(System* sys) {
+  char path[kArgCapacity];
+  weights_path_for(sys->opts.weights_path, path);
   unsigned long error = 0;
   switch (open_weights(path, &sys->weights, &error)) {
     case WeightsStatus::ok:
@@ -470,11 +475,7 @@ std::string start_engine_quietly(System* sys, const char* weights_path) {
   build_tokenizer(sys->opts);
   set_up_probe(sys->opts);
   char path[kArgCapacity];
-  if (weights_path[0] != '\0') {
-    snprintf(path, sizeof path, "%s", weights_path);
-  } else {
-    choose_weights_path(path, sizeof path);
-  }
+  weights_path_for(weights_path, path);
   unsigned long error = 0;
   switch (open_weights(path, &sys->weights, &error)) {
     case WeightsStatus::ok:
