@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "probe/probe.h"
 #include "probe/probe_tables.h"
 
 namespace {
@@ -13,37 +14,12 @@ const float* state_at(const TrainingSet& s, int64_t i, int depth) {
 
 bool in_training(int64_t i, int held_out, int folds) { return held_out < 0 || i % folds != held_out; }
 
-// d = the state centred on the baseline and scaled to unit length, exactly as the probe does
-// before its products (one rounded f32 operation at a time, in ascending order).
-void centre_unit(const float* state, const float* baseline, float* d) {
-  for (int64_t j = 0; j < kDim; j++) d[j] = state[j] - baseline[j];
-  float s = 0.0f;
-  for (int64_t j = 0; j < kDim; j++) {
-    const float sq = d[j] * d[j];
-    s = s + sq;
-  }
-  const float n = std::sqrt(s);
-  if (n > kUnitNormThreshold) {
-    for (int64_t j = 0; j < kDim; j++) d[j] = d[j] / n;
-  }
-}
-
-// bias plus the rounded products of d and w, in ascending order.
-float axis_value(const float* d, const float* w, float bias) {
-  float acc = bias;
-  for (int64_t j = 0; j < kDim; j++) {
-    const float p = d[j] * w[j];
-    acc = acc + p;
-  }
-  return acc;
-}
-
 // Fits depth `depth` of p (its baseline row already set) on the training states.
 void fit_depth(const TrainingSet& set, int held_out, int folds, int depth, TrainedProbe* p) {
   const float* baseline = p->baseline.data() + depth * kDim;
   std::vector<float> unit(static_cast<size_t>(set.n * kDim));  // f32 [n][2048]: centred, unit-scaled states
   for (int64_t i = 0; i < set.n; i++) {
-    if (in_training(i, held_out, folds)) centre_unit(state_at(set, i, depth), baseline, unit.data() + i * kDim);
+    if (in_training(i, held_out, folds)) probe_centre_unit(state_at(set, i, depth), baseline, unit.data() + i * kDim);
   }
   for (int a = 0; a < set.axes; a++) {
     // The two classes' mean states; a class with no training state has the zero mean.
@@ -70,7 +46,7 @@ void fit_depth(const TrainingSet& set, int held_out, int folds, int depth, Train
     for (int64_t i = 0; i < set.n; i++) {
       const int8_t label = set.labels[i * set.axes + a];
       if (label == kNoLabel || !in_training(i, held_out, folds)) continue;
-      score[label] += axis_value(unit.data() + i * kDim, w, 0.0f);
+      score[label] += probe_axis_value(unit.data() + i * kDim, w, 0.0f);
     }
     const double m1 = count[1] ? score[1] / double(count[1]) : 0.0, m0 = count[0] ? score[0] / double(count[0]) : 0.0;
     p->bias[depth * set.axes + a] = static_cast<float>(-(m1 + m0) / 2.0);
@@ -116,8 +92,8 @@ std::string training_refusal(const TrainingSet& set, const std::vector<std::stri
 
 float trained_reading(const TrainedProbe& p, int depth, int axis, const float* state) {
   std::vector<float> d(kDim);  // f32 [2048]: the centred, unit-scaled state
-  centre_unit(state, p.baseline.data() + depth * kDim, d.data());
-  return axis_value(d.data(), p.weight.data() + (depth * p.axes + axis) * kDim, p.bias[depth * p.axes + axis]);
+  probe_centre_unit(state, p.baseline.data() + depth * kDim, d.data());
+  return probe_axis_value(d.data(), p.weight.data() + (depth * p.axes + axis) * kDim, p.bias[depth * p.axes + axis]);
 }
 
 std::vector<AxisAccuracy> probe_accuracy(const TrainingSet& set) {
