@@ -15,16 +15,17 @@ struct Command {
 // New commands go here.
 const Command kCommands[] = {
     {"export-probe", "OUT", "write the embedded probe as a probe file (safetensors)", export_probe_command},
-    {"train-probe", "--data FILE.jsonl -o OUT.safetensors [--json FILE] [--weights PATH]",
+    {"train-probe", "--data FILE.jsonl -o OUT.safetensors [--json FILE] [--weights PATH] [--tokenizer greedy|model]",
      "train a per-depth probe on labelled prompts", train_probe_command},
-    {"make-vector", "--data PAIRS.jsonl -o OUT.gguf [--unit] [--weights PATH]",
+    {"make-vector", "--data PAIRS.jsonl -o OUT.gguf [--unit] [--weights PATH] [--tokenizer greedy|model]",
      "make a control vector from contrasting prompt pairs", make_vector_command},
 };
 
 void print_usage(FILE* to) {
   fputs("usage: korvane-lab <command> [arguments]\n\ncommands:\n", to);
   for (const Command& c : kCommands) fprintf(to, "  %s %s\n      %s\n", c.name, c.arguments, c.what);
-  fputs("\nThe probe file format is described in the README (\"Probe files\").\n", to);
+  fputs("\nThe probe file format and the data files are described in the README (\"Probe files\",\n"
+        "\"korvane-lab\").\n", to);
 }
 }  // namespace
 
