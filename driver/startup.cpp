@@ -16,6 +16,7 @@
 #include "engine/rope_tables.h"
 #include "model/weights_layout.h"
 #include "platform/platform.h"
+#include "reports/html_report.h"
 #include "probe/probe.h"
 #include "probe/splice_vector.h"
 #include "vocab/merge_table.h"
@@ -280,6 +281,8 @@ void check_report_path(const System& sys) {
   for (const char* other : others) {
     if (same_file(sys.opts.report_path, other)) fatal("--report would overwrite %s", other);
   }
+  const std::string why = report_path_refusal(sys.opts.report_path);
+  if (!why.empty()) fatal("The report cannot be written to %s: %s", sys.opts.report_path, why.c_str());
 }
 
 // Opens the --json file: replaced, or after --resume kept up to its last complete record.

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include <unistd.h>
@@ -86,20 +86,31 @@ std::string report_html(const std::string& data_json) {
   return page;
 }
 
-std::string write_report_file(const std::string& path, const std::string& bytes) {
-  const std::filesystem::path target(path);
+std::string report_path_refusal(const std::string& path) {
+  // From UTF-8 bytes, so the names are right on Windows too (the stream opens wide names there).
+  const std::filesystem::path target(std::u8string(path.begin(), path.end()));
   std::error_code ec;
-  if (std::filesystem::is_directory(target, ec)) return path + " is a directory";
-  std::string hidden = ".";
+  if (std::filesystem::is_directory(target, ec)) return "it is a directory";
+  const std::filesystem::path folder = target.parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) return "its folder does not exist";
+  return "";
+}
+
+std::string write_report_file(const std::string& path, const std::string& bytes) {
+  const std::string refusal = report_path_refusal(path);
+  if (!refusal.empty()) return refusal;
+  const std::filesystem::path target(std::u8string(path.begin(), path.end()));
+  std::error_code ec;
+  std::string hidden = ".";  // built in steps: g++ 12 warns falsely on one long concatenation here
   hidden += target.filename().string();
   hidden += ".partial-";
   hidden += std::to_string(getpid());
   const std::filesystem::path temp = target.parent_path() / hidden;
-  FILE* f = fopen(temp.string().c_str(), "wb");
-  if (!f) return "cannot create a file beside it: " + std::error_code(errno, std::generic_category()).message();
-  const bool written = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  const bool closed = fclose(f) == 0;
-  if (!written || !closed) {
+  std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+  if (!out) return "cannot create a file beside it: " + std::error_code(errno, std::generic_category()).message();
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) {
     std::filesystem::remove(temp, ec);
     return "cannot write its bytes";
   }

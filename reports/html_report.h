@@ -26,6 +26,10 @@ std::string script_safe_json(const std::string& json);
 // The whole page: the data (made script-safe here), the embedded library, script and style.
 std::string report_html(const std::string& data_json);
 
+// Why the page could never be written to path (a directory, or a folder that does not exist),
+// for refusing it before the run; "" when it may be.
+std::string report_path_refusal(const std::string& path);
+
 // Writes bytes to path through a temporary file beside it and a rename, so path holds either
 // its old content or the whole page. Returns "" or why it failed (the temporary file removed).
 std::string write_report_file(const std::string& path, const std::string& bytes);
