@@ -30,7 +30,7 @@ bool known_option(const char* arg) {
                                        "--timings", "--help", "--version", "--prompts", "--json",
                                        "--shard", "--resume", "--progress", "--states", "--probe", "--gate",
                                        "--truth-axis", "--audit-axis", "--control-vector", "--control-vector-layers",
-                                       "--gate-depth", "--tokenizer", "--tokenize"};
+                                       "--gate-depth", "--tokenizer", "--tokenize", "--report"};
   for (const char* name : kNames) {
     if (strcmp(arg, name) == 0) return true;
   }
@@ -53,6 +53,7 @@ const ValueOption* value_option(const char* arg) {
       {"--prompts", &RunOptions::prompts_path, "the path of a prompt file", "prompt file's path"},
       {"--json", &RunOptions::json_path, "a file for the records (or -)", "records file's path"},
       {"--states", &RunOptions::states_path, "a file for the hidden states", "states file's path"},
+      {"--report", &RunOptions::report_path, "a file for the HTML report", "report file's path"},
       {"--shard", nullptr, "a shard I/N", "shard"},
       {"--probe", &RunOptions::probe_path, "the path of a probe file", "probe file's path"},
       {"--gate", &RunOptions::gate_axis, "an axis name", "gate axis name"},
@@ -270,6 +271,11 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
   if (opts->refusal[0] == '\0' && opts->tokenize_only &&
       (opts->json_path[0] != '\0' || opts->states_path[0] != '\0' || opts->resume)) {
     snprintf(opts->refusal, sizeof opts->refusal, "--tokenize prints the prefill ids only; it takes no --json, --states or --resume");
+  }
+  if (opts->refusal[0] == '\0' && strcmp(opts->report_path, "-") == 0) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--report needs a file's path (the report cannot go to standard output)");
+  } else if (opts->refusal[0] == '\0' && opts->tokenize_only && opts->report_path[0] != '\0') {
+    snprintf(opts->refusal, sizeof opts->refusal, "--tokenize prints the prefill ids only; it takes no --report");
   }
   if (opts->refusal[0] == '\0' && layers_given && opts->control_vector_count == 0) {
     snprintf(opts->refusal, sizeof opts->refusal, "--control-vector-layers needs --control-vector FILE");

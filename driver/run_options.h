@@ -39,6 +39,7 @@ struct RunOptions {
   char prompts_path[kArgCapacity];  // --prompts FILE; empty: one prompt from the command line
   char json_path[kArgCapacity];   // --json FILE ("-": standard output); empty: no records
   char states_path[kArgCapacity];  // --states FILE: the hidden states (safetensors); empty: none
+  char report_path[kArgCapacity];  // --report FILE: the HTML report, written when the run ends; empty: none
   int shard_index;                // --shard I/N: only the prompts whose index % N == I
   int shard_count;                // 0 without --shard
   bool resume;                    // --resume: keep the complete records already in the --json file

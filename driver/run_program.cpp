@@ -4,7 +4,9 @@
 
 #include "driver/startup.h"
 #include "platform/platform.h"
+#include "probe/probe_tables.h"
 #include "reports/console_checks.h"
+#include "reports/html_report.h"
 #include "reports/json_records.h"
 #include "reports/progress_line.h"
 #include "reports/run_timings.h"
@@ -67,6 +69,27 @@ const char* mode_name(const RunOptions& opts) {
 // Writes one record to the --json stream, or ends the run when it cannot.
 void write_record(const System& sys, const PromptRecord& r) {
   if (!write_record_line(sys.records, record_line(r, run_info_of(sys)))) records_failed(sys);
+}
+
+// Keeps the record for the --report page.
+void keep_for_report(System& sys, const PromptRecord& r) {
+  if (sys.opts.report_path[0] != '\0') sys.report_records.push_back(record_line(r, run_info_of(sys)));
+}
+
+// Writes the --report page from the records kept, or ends the run when it cannot.
+void finish_report(const System& sys) {
+  if (sys.opts.report_path[0] == '\0') return;
+  ReportRun run;
+  run.mode = mode_name(sys.opts);
+  run.prompt_file = sys.opts.prompts_path;
+  run.wall_seconds = seconds_now() - sys.started;
+  for (int a = 0; a < probe_axis_count(); a++) {
+    run.axis_names.push_back(probe_axis_name(a));
+    run.axis_labels.push_back(probe_axis_label(a));
+  }
+  const std::string page = report_html(report_data_json(sys.report_records, run_json(run_info_of(sys)), run));
+  const std::string why = write_report_file(sys.opts.report_path, page);
+  if (!why.empty()) fatal("The report could not be written to %s: %s", sys.opts.report_path, why.c_str());
 }
 
 // The record of the run that just ended for the prompt in sys.opts.prompt.
@@ -142,16 +165,15 @@ int run_prompt_file(System& sys, Schedule schedule) {
       warn("Prompt %lld (line %lld) refused: %s", static_cast<long long>(p->index), static_cast<long long>(p->line),
            p->error.c_str());
       batch.refused++;
-      if (sys.records) {
-        PromptRecord r;
-        r.index = p->index;
-        r.line = p->line;
-        r.id = p->id;
-        r.prompt = p->text;
-        r.mode = mode_name(sys.opts);
-        r.error = p->error;
-        write_record(sys, r);
-      }
+      PromptRecord r;
+      r.index = p->index;
+      r.line = p->line;
+      r.id = p->id;
+      r.prompt = p->text;
+      r.mode = mode_name(sys.opts);
+      r.error = p->error;
+      if (sys.records) write_record(sys, r);
+      keep_for_report(sys, r);
     } else {
       memcpy(sys.opts.prompt, p->text.c_str(), p->text.size() + 1);
       print_input_prompt(sys);
@@ -162,6 +184,7 @@ int run_prompt_file(System& sys, Schedule schedule) {
       r.line = p->line;
       r.id = p->id;
       if (sys.records) write_record(sys, r);
+      keep_for_report(sys, r);
       keep_states(sys, r);
     }
     progress.done++;
@@ -190,11 +213,13 @@ int run_program(int argc, char** argv, Schedule schedule) {
     if (sys.opts.show_timings) print_run_times(times, stderr);
     const PromptRecord r = record_of(sys, m);
     if (sys.records) write_record(sys, r);
+    keep_for_report(sys, r);
     keep_states(sys, r);
     progress.done = 1;
     if (sys.opts.show_progress) print_progress(&progress, seconds_now());
   }
   if (sys.records && fclose(sys.records) != 0) records_failed(sys);
   finish_states(sys);
+  finish_report(sys);
   return status;
 }

@@ -16,6 +16,7 @@
 #include "engine/rope_tables.h"
 #include "model/weights_layout.h"
 #include "platform/platform.h"
+#include "reports/html_report.h"
 #include "probe/probe.h"
 #include "probe/splice_vector.h"
 #include "vocab/merge_table.h"
@@ -279,6 +280,16 @@ void open_states(System* sys) {
   sys->state_residual = alloc_aligned<float>(kStateTensorBytes, "states");
 }
 
+// Stops the run before any work when the --report file would replace one of the run's own files.
+void check_report_path(const System& sys) {
+  const char* others[] = {sys.opts.prompts_path, sys.opts.json_path, sys.opts.states_path, sys.weights_used};
+  for (const char* other : others) {
+    if (same_file(sys.opts.report_path, other)) fatal("--report would overwrite %s", other);
+  }
+  const std::string why = report_path_refusal(sys.opts.report_path);
+  if (!why.empty()) fatal("The report cannot be written to %s: %s", sys.opts.report_path, why.c_str());
+}
+
 // Opens the --json file: replaced, or after --resume kept up to its last complete record.
 void open_records(System* sys) {
   const char* path = sys->opts.json_path;
@@ -422,6 +433,7 @@ void start_up(System* sys, int argc, char** argv) {
   printf("\xE2\x9C\x94 [2/5] Embedded 4D Mental Radar Weights & Baseline Vector Loaded!\n");
   map_weights(sys);
   if (sys->opts.states_path[0] != '\0') open_states(sys);
+  if (sys->opts.report_path[0] != '\0') check_report_path(*sys);
   start_engine(sys);
   printf("\xE2\x9C\x94 [4/5] 4-Core SMP Micro-Kernel Thread Pool & RoPE Table Initialized!\n");
   if (!batch) begin_prompt(sys);

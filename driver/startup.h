@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "driver/control_vectors.h"
@@ -48,6 +49,7 @@ struct System {
   float* state_residual;                // f32 [18][2048]: its residual stream after each layer; null without --states
   std::string state_prompts;            // --states: the prompts written, as JSON objects joined by ','
   ControlTable control;                 // --control-vector: the summed directions, every mode
+  std::vector<std::string> report_records;  // --report: every prompt's record (JSON), in run order
 };
 
 // Prints "❌ [FATAL] " followed by the formatted message and a newline, then exits with 1.

@@ -3,12 +3,16 @@
 # apt-get (through sudo when not root). Prints what it installs; installs nothing when all is
 # there, so it is quick to run again.
 #   tools/setup-deps.sh          the build and the tests
-#   tools/setup-deps.sh --ci     also what .ci/run adds (clang for the second build and the fuzzer)
+#   tools/setup-deps.sh --ci     also what .ci/run adds (clang for the second build and the fuzzer,
+#                                chromium for the report's browser test)
 set -euo pipefail
 
 need=(g++ cmake ninja-build libgtest-dev binutils nlohmann-json3-dev parallel python3-numpy)
+# npm installs the HTML report's chart library during the build; a Node.js from elsewhere will do.
+command -v npm >/dev/null || need+=(nodejs npm)
 if [ "${1:-}" = "--ci" ]; then
-  need+=(clang libclang-rt-14-dev util-linux)
+  # chromium: the report's browser test (which also installs it when missing).
+  need+=(clang libclang-rt-14-dev util-linux chromium)
 elif [ -n "${1:-}" ]; then
   echo "usage: tools/setup-deps.sh [--ci]" >&2
   exit 2
