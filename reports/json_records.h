@@ -34,6 +34,8 @@ struct PromptRecord {
   const Answer* answer = nullptr;
   const SpliceDecision* splice = nullptr;
   const Audit* audit = nullptr;
+  const AuditAll* audit_all = nullptr;  // --audit-all
+  const Lens* lens = nullptr;           // --lens K
   std::string error;             // non-empty: the prompt was refused, and this says why
 };
 

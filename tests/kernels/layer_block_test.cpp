@@ -52,6 +52,7 @@ LayerParams step_params(const InferenceContext& ctx, uint64_t l, uint64_t p, flo
   lp.job_slots = ctx.job_slots;
   const bool knock = ctx.knockout_enabled != 0 && ctx.knockout_layer == int32_t(l);
   lp.knockout_head = knock ? ctx.knockout_head : -1;
+  lp.knockout_values = ctx.knockout_values;
   return lp;
 }
 
