@@ -80,7 +80,6 @@ Audit run_head_audit(TokenStepFn step, InferenceContext* ctx, const int32_t* pro
     set_knockout(ctx, layer, h, nullptr);
     add_head_row(&a, h, literal_row(step, ctx, prompt_ids, prefill_length, layer));
   }
-  set_knockout(ctx, layer, -1, nullptr);
   print_audit_summary(layer, a.best_head, a.best_delta);
   return a;
 }
@@ -106,7 +105,7 @@ Audit run_shared_head_audit(const PromptPass& pass, int layer, bool mean_ablatio
     set_knockout(pass.ctx, layer, h, mean_ablation ? means.data() : nullptr);
     add_head_row(&a, h, shared_row(pass, layer));
   }
-  set_knockout(pass.ctx, layer, -1, nullptr);
+  set_knockout(pass.ctx, layer, -1, nullptr);  // the means die with this call
   print_audit_summary(layer, a.best_head, a.best_delta);
   return a;
 }
