@@ -7,6 +7,7 @@
 
 #include "model/weights_layout.h"
 #include "platform/utf8.h"
+#include "reports/records.h"
 
 namespace {
 // Room for one more character than an argument keeps, so that a cut can be seen.
@@ -30,7 +31,8 @@ bool known_option(const char* arg) {
                                        "--timings", "--help", "--version", "--prompts", "--json",
                                        "--shard", "--resume", "--progress", "--states", "--probe", "--gate",
                                        "--truth-axis", "--audit-axis", "--control-vector", "--control-vector-layers",
-                                       "--gate-depth", "--tokenizer", "--tokenize", "--report"};
+                                       "--gate-depth", "--tokenizer", "--tokenize", "--report",
+                                       "--audit-layer", "--audit-all", "--ablate", "--lens"};
   for (const char* name : kNames) {
     if (strcmp(arg, name) == 0) return true;
   }
@@ -104,6 +106,20 @@ VectorArgFault read_control_vector(const char* text, ControlVectorArg* out) {
   return VectorArgFault::none;
 }
 
+// Reads a decimal number from lo to hi into *out; false when the text is not one.
+bool read_small_number(const char* text, int lo, int hi, int* out) {
+  int v = 0;
+  const char* p = text;
+  if (*p == '\0') return false;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    v = v * 10 + (*p - '0');
+    if (v > hi) return false;
+  }
+  if (*p != '\0' || v < lo) return false;
+  *out = v;
+  return true;
+}
+
 // Reads "A-B" (decimal, 0 <= A <= B <= 17) into first and last; false when it is not that.
 bool read_layer_range(const char* text, int* first, int* last) {
   int values[2];
@@ -133,11 +149,33 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
   char arg[kArgReadCapacity];
   char beta_value[kBetaCapacity] = "";
   bool layers_given = false;
+  bool audit_layer_given = false, ablate_given = false;
+  opts->audit_layer = modes::kAuditLayer;
   for (int i = 1; i < count; i++) {
     bool cut = false;
     size_t arg_len = read_argument(read, source, i, arg, &cut);
     if (strcmp(arg, "--audit-heads") == 0) {
       opts->audit_heads = true;
+    } else if (strcmp(arg, "--audit-all") == 0) {
+      opts->audit_all = true;
+    } else if (strcmp(arg, "--audit-layer") == 0 || strcmp(arg, "--ablate") == 0 || strcmp(arg, "--lens") == 0) {
+      char name[16];
+      snprintf(name, sizeof name, "%s", arg);
+      const bool last = strcmp(name, "--audit-layer") == 0, ablate = strcmp(name, "--ablate") == 0;
+      bool good = i + 1 < count;
+      bool value_cut = false;
+      if (good) read_argument(read, source, ++i, arg, &value_cut);
+      if (good && last) good = read_small_number(arg, 0, int(geom::kLayers) - 1, &opts->audit_layer);
+      if (good && ablate) good = strcmp(arg, "zero") == 0 || strcmp(arg, "mean") == 0;
+      if (good && !last && !ablate) good = read_small_number(arg, 1, kMaxLensTokens, &opts->lens);
+      if (!good) {
+        snprintf(opts->refusal, sizeof opts->refusal, "%s needs %s after it", name,
+                 last ? "a layer 0 .. 17" : ablate ? "zero or mean" : "a count K of 1 .. 20");
+        break;
+      }
+      audit_layer_given |= last;
+      ablate_given |= ablate;
+      if (ablate) opts->ablate_mean = strcmp(arg, "mean") == 0;
     } else if (strcmp(arg, "--splice-substitute") == 0) {
       opts->splice_substitute = true;
     } else if (strcmp(arg, "--beta") == 0 && i + 1 < count) {
@@ -255,6 +293,20 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
     snprintf(opts->refusal, sizeof opts->refusal, "--beta must be a finite number, not \"%s\"", beta_value);
   }
   if (opts->refusal[0] != '\0') return;
+  if (audit_layer_given && (!opts->audit_heads || opts->audit_all)) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--audit-layer picks the layer of --audit-heads (--audit-all audits every layer)");
+    return;
+  }
+  // The sweep is an audit too: everything said of --audit-heads holds for it.
+  if (opts->audit_all) opts->audit_heads = true;
+  if (ablate_given && !opts->audit_heads) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--ablate needs --audit-heads or --audit-all");
+    return;
+  }
+  if (opts->lens > 0 && opts->audit_heads) {
+    snprintf(opts->refusal, sizeof opts->refusal, "--lens needs the default or the splice mode, not an audit");
+    return;
+  }
   const bool batch = opts->prompts_path[0] != '\0';
   if (batch) opts->show_progress = true;
   if (batch && opts->prompt_words > 0) {

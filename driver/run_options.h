@@ -57,6 +57,10 @@ struct RunOptions {
   int gate_depth;                 // --gate-depth D: the steering gate reads after D layers; 0 without it (16)
   bool model_tokenizer;           // --tokenizer model: the model's merges; false: greedy (the default)
   bool tokenize_only;             // --tokenize: print each prompt's prefill ids and exit
+  int audit_layer;                // --audit-layer L: the layer --audit-heads audits (default 14)
+  bool audit_all;                 // --audit-all: every head of every layer (also sets audit_heads)
+  bool ablate_mean;               // --ablate mean: heads replaced by their prompt mean, not zeros
+  int lens;                       // --lens K: the top K tokens at every depth (1 .. 20); 0: none
   char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
@@ -72,10 +76,11 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // without a valid value, prompt words beside --prompts, --shard or --resume without --prompts,
 // --resume without a --json file, and --states with the audit (which has no telemetry) or '-';
 // so do a --control-vector without a file, with a scale that is not a finite number or past the
-// 16th, and a --control-vector-layers that is not A-B with 0 <= A <= B <= 17 or has no vector to limit.
-// A --gate-depth outside 1 .. 18 or without gated steering is refused too.
 // 16th, and a --control-vector-layers that is not A-B with 0 <= A <= B <= 17 or has no vector to limit;
-// so do a --tokenizer that is not greedy or model and a --tokenize with --json, --states or --resume.
+// so do a --tokenizer that is not greedy or model and a --tokenize with --json, --states or --resume,
+// an --audit-layer that is not 0 .. 17 or comes without --audit-heads (or with --audit-all),
+// an --ablate other than zero or mean or without an audit, and a --lens that is not 1 .. 20 or
+// comes with an audit. A --gate-depth outside 1 .. 18 or without gated steering is refused too.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);
 
 // True when --gate NAME comes with --control-vector: the vectors then steer only the prompts

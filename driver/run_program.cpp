@@ -10,6 +10,7 @@
 #include "reports/json_records.h"
 #include "reports/progress_line.h"
 #include "reports/run_timings.h"
+#include "runs/audit_all_run.h"
 #include "runs/audit_run.h"
 #include "runs/splice_run.h"
 #include "runs/steering_gate.h"
@@ -24,9 +25,12 @@ struct ModeRecords {
   Audit audit;
   SteeringGate gate;
   bool gated;     // gate holds gated steering's decision
+  AuditAll audit_all;
+  Lens lens;
   bool answered;  // telemetry and answer hold a run (every mode but the audit)
   bool spliced;   // splice holds the splice mode's decision
   bool audited;   // audit holds the audit
+  bool swept;     // audit_all holds the sweep over every layer
 };
 
 // Runs the mode the options chose and keeps what it measured in m.
@@ -34,27 +38,32 @@ void run_mode(System& sys, Schedule schedule, ModeRecords* m) {
   TokenStepFn step = sys.images.token_step;
   m->answered = !sys.opts.audit_heads;
   m->spliced = !sys.opts.audit_heads && sys.opts.splice_substitute;
-  m->audited = sys.opts.audit_heads;
+  m->swept = sys.opts.audit_all;
+  m->audited = sys.opts.audit_heads && !m->swept;
+  m->lens.k = sys.opts.lens;
+  Lens* const lens = sys.opts.lens > 0 ? &m->lens : nullptr;
   m->gated = steering_gated(sys.opts);
   if (schedule == Schedule::literal) {
     if (m->gated) {
       m->gate = decide_steering_gate(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, steering_gate_layers(sys.opts));
     }
     if (m->audited) {
-      m->audit = run_head_audit(step, &sys.ctx, sys.prompt_ids, sys.prefill_length);
+      m->audit = run_head_audit(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, sys.opts.audit_layer);
       return;
     }
     if (m->spliced) {
       m->splice = decide_splice(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, sys.opts.beta, sys.splice_buffer);
     }
-    run_telemetry_and_generation(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, &m->telemetry, &m->answer);
+    run_telemetry_and_generation(step, &sys.ctx, sys.prompt_ids, sys.prefill_length, &m->telemetry, &m->answer, lens);
     return;
   }
   const PromptPass pass = prompt_pass_of(&sys);
-  const DepthStates states{sys.state_normed, sys.state_residual};
+  const DepthStates states{sys.state_normed, sys.state_residual, lens};
   if (m->gated) m->gate = decide_shared_steering_gate(pass, steering_gate_layers(sys.opts));
-  if (m->audited) {
-    m->audit = run_shared_head_audit(pass);
+  if (m->swept) {
+    run_audit_all(pass, sys.opts.ablate_mean, &m->audit_all);
+  } else if (m->audited) {
+    m->audit = run_shared_head_audit(pass, sys.opts.audit_layer, sys.opts.ablate_mean);
   } else if (m->spliced) {
     m->splice = run_shared_splice_run(step, pass, sys.opts.beta, sys.splice_buffer, &m->telemetry, &m->answer, states);
   } else {
@@ -63,7 +72,7 @@ void run_mode(System& sys, Schedule schedule, ModeRecords* m) {
 }
 
 const char* mode_name(const RunOptions& opts) {
-  return opts.audit_heads ? "audit" : opts.splice_substitute ? "splice" : "default";
+  return opts.audit_all ? "audit_all" : opts.audit_heads ? "audit" : opts.splice_substitute ? "splice" : "default";
 }
 
 // Writes one record to the --json stream, or ends the run when it cannot.
@@ -107,6 +116,8 @@ PromptRecord record_of(const System& sys, const ModeRecords& m) {
   if (m.spliced) r.splice = &m.splice;
   if (m.gated) r.gate = &m.gate;
   if (m.audited) r.audit = &m.audit;
+  if (m.swept) r.audit_all = &m.audit_all;
+  if (m.answered && sys.opts.lens > 0) r.lens = &m.lens;
   return r;
 }
 
@@ -201,6 +212,9 @@ int run_program(int argc, char** argv, Schedule schedule) {
   start_up(&sys, argc, argv);
   // The literal schedule normalises the residual stream in place: it has no residual to keep.
   if (schedule == Schedule::literal && sys.states.spill >= 0) fatal("--states needs the shared schedule");
+  // The reference program keeps only the audit of one layer by zeroing.
+  if (schedule == Schedule::literal && (sys.opts.audit_all || sys.opts.ablate_mean))
+    fatal("%s needs the shared schedule", sys.opts.audit_all ? "--audit-all" : "--ablate mean");
   if (sys.records_to_stdout && !silence_standard_output()) records_failed(sys);
   stop_if_output_failed();  // before minutes of work for a report nobody can read
   int status = 0;

@@ -43,8 +43,10 @@ size_t read_platform_arg(void* source, int index, char* buf, size_t cap) {
 
 void print_profile(const RunOptions& opts, bool with_prompt) {
   printf("[*] Execution Mode  : Standalone Native Binary (Zero-Python, Zero-CUDA, Zero-Runtime)\n");
-  if (opts.audit_heads) {
-    printf("[*] Pipeline Profile: Causal Attention Head Knockout Audit (Layer 14)\n");
+  if (opts.audit_all) {
+    printf("[*] Pipeline Profile: Causal Attention Head Knockout Audit (All 18 Layers)\n");
+  } else if (opts.audit_heads) {
+    printf("[*] Pipeline Profile: Causal Attention Head Knockout Audit (Layer %d)\n", opts.audit_layer);
   } else if (opts.splice_substitute) {
     printf("[*] Pipeline Profile: Dynamic Orthogonal State Splicing Active (beta = %.2f)\n",
            static_cast<double>(opts.beta));

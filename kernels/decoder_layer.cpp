@@ -73,7 +73,7 @@ extern "C" KV_ABI void decoder_layer(const LayerParams* lp) {
   copy_row(values + p * kHeadDim, v);
 
   attend(attn, scores, q, keys, values, p);
-  knock_out(attn, lp->knockout_head);
+  knock_out(attn, lp->knockout_head, lp->knockout_values);
 
   gemv_f16(proj_out, lp->wo, attn, dim, dim, area);
   add_into(lp->hidden, proj_out, dim);

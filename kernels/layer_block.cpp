@@ -62,9 +62,11 @@ void run_layer(const LayerBlock* b) {
     copy_row(values + (p0 + t) * kHeadDim, v + t * kKvDim);
   }
   const int64_t knockout = knockout_for(ctx, l);
+  float* const sums = ctx->attention_sums ? ctx->attention_sums + l * kDim : nullptr;
   for (uint64_t t = 0; t < n; t++) {
     attend(attn + t * kDim, scores, q + t * kDim, keys, values, p0 + t);
-    knock_out(attn + t * kDim, knockout);
+    if (sums) add_into(sums, attn + t * kDim, kDim);  // blocks come in position order
+    knock_out(attn + t * kDim, knockout, ctx->knockout_values);
   }
 
   gemm_f16(proj, w.wo, attn, kDim, kDim, n, pack, area);

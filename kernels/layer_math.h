@@ -94,12 +94,13 @@ static inline void attend(float* attn, float* scores, const float* q, const floa
   }
 }
 
-// Needs: attn of 8 heads of 256. Zeroes head `knockout` when it is 0 .. 7; any other value
-// changes nothing.
-static inline void knock_out(float* attn, int64_t knockout) {
+// Needs: attn of 8 heads of 256; values null or f32[256]. Replaces head `knockout` (when it
+// is 0 .. 7) by values, or by zeros when values is null; any other head number changes nothing.
+static inline void knock_out(float* attn, int64_t knockout, const float* values) {
   if (knockout >= 0 && knockout < int64_t(kHeads)) {
     float* dead = attn + uint64_t(knockout) * kHeadDim;
-    for (uint64_t i = 0; i < kHeadDim; i += 8) _mm256_storeu_ps(dead + i, _mm256_setzero_ps());
+    for (uint64_t i = 0; i < kHeadDim; i += 8)
+      _mm256_storeu_ps(dead + i, values ? _mm256_loadu_ps(values + i) : _mm256_setzero_ps());
   }
 }
 

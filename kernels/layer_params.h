@@ -1,4 +1,4 @@
-// The per-layer record the token step hands to the decoder layer: 22 fields of 64 bits.
+// The per-layer record the token step hands to the decoder layer: 23 fields of 64 bits.
 #pragma once
 
 #include <cstddef>
@@ -26,10 +26,11 @@ struct LayerParams {
   uint64_t heads;             // 8
   uint64_t head_dim;          // 256
   void* job_slots;            // job area for the products
-  int64_t knockout_head;      // head whose attention output is zeroed, or -1
+  int64_t knockout_head;      // head whose attention output is replaced, or -1
+  const float* knockout_values;  // f32[256] that replaces it, or null for zeros
 };
 
-static_assert(sizeof(LayerParams) == 22 * 8);
+static_assert(sizeof(LayerParams) == 23 * 8);
 static_assert(offsetof(LayerParams, w_down) == 72 && offsetof(LayerParams, scratch) == 112);
 static_assert(offsetof(LayerParams, position) == 120 && offsetof(LayerParams, job_slots) == 160);
-static_assert(offsetof(LayerParams, knockout_head) == 168);
+static_assert(offsetof(LayerParams, knockout_head) == 168 && offsetof(LayerParams, knockout_values) == 176);

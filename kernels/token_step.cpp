@@ -52,6 +52,7 @@ extern "C" KV_ABI uint64_t token_step(InferenceContext* ctx) {
     lp.head_dim = kHeadDim;
     lp.job_slots = ctx->job_slots;
     lp.knockout_head = knockout_for(ctx, l);
+    lp.knockout_values = ctx->knockout_values;
     decoder_layer(&lp);
 
     // Added after the layer's last residual, so layer l + 1 sees the steered state: the

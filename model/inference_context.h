@@ -37,6 +37,12 @@ struct InferenceContext {
   // apply after one layer) when bit l of control_mask is set and the layer runs.
   const float* control_table;  // f32 [18][2048], or null
   uint64_t control_mask;       // bit l: add row l of control_table after layer l
+  // Mean ablation: the knocked-out head's attention output becomes this vector instead of
+  // zeros; null zeroes it.
+  const float* knockout_values;  // f32[256], or null
+  // When non-null, every layer that runs adds each position's attention output (before any
+  // knockout) into its row, in position order: the sums a mean ablation is made from.
+  float* attention_sums;         // f32 [18][2048], or null
 };
 
 static_assert(offsetof(InferenceContext, hidden) == 0);
@@ -68,4 +74,6 @@ static_assert(offsetof(InferenceContext, splice_layer) == 180);
 static_assert(offsetof(InferenceContext, splice_vector) == 184);
 static_assert(offsetof(InferenceContext, control_table) == 192);
 static_assert(offsetof(InferenceContext, control_mask) == 200);
-static_assert(sizeof(InferenceContext) == 208);
+static_assert(offsetof(InferenceContext, knockout_values) == 208);
+static_assert(offsetof(InferenceContext, attention_sums) == 216);
+static_assert(sizeof(InferenceContext) == 224);

@@ -24,12 +24,16 @@ const char* audit_verdict(float delta) {
   return "無顯著影響 (良性注意力頭)";  // NaN included
 }
 
-void print_audit_header() {
+void print_audit_header(int layer) {
+  const int next = audit_next_layer(layer);
   fputs(kRuleEq, stdout);
-  fputs("🔬  [LAYER 14 ATTENTION HEAD AUDIT] 8 輪因果敲除確診報告 (Causal Knockout Attribution Matrix)\n", stdout);
+  printf("🔬  [LAYER %d ATTENTION HEAD AUDIT] 8 輪因果敲除確診報告 (Causal Knockout Attribution Matrix)\n", layer);
   fputs(kRuleDash, stdout);
-  printf("%-10s | %-14s | %-14s | %-14s | %-16s | 內鬼嫌疑度與因果診斷\n", "測試對象", "Layer 14 Truth", "Layer 15 Truth",
-         "ΔT(L15) 回彈", "首字發射");
+  char at[32], after[32], delta[32];  // room for any int
+  snprintf(at, sizeof at, "Layer %d Truth", layer);
+  snprintf(after, sizeof after, "Layer %d Truth", next);
+  snprintf(delta, sizeof delta, "ΔT(L%d) 回彈", next);
+  printf("%-10s | %-14s | %-14s | %-14s | %-16s | 內鬼嫌疑度與因果診斷\n", "測試對象", at, after, delta, "首字發射");
   fputs(kRuleDash, stdout);
 }
 
@@ -50,11 +54,13 @@ void print_audit_head_row(int h, const AuditRow& row, float baseline_truth_next)
          static_cast<double>(delta), column, audit_verdict(delta));
 }
 
-void print_audit_summary(int best_head, float best_delta) {
+void print_audit_summary(int layer, int best_head, float best_delta) {
+  const int next = audit_next_layer(layer);
   fputs(kRuleDash, stdout);
   fputs("🎯 【8 輪因果敲除確診結論】:\n", stdout);
-  printf("   ▶ 主要內鬼頭: Head #%02d (Layer 15 真實度回彈最大: ΔT = %+8.4f)\n", best_head, static_cast<double>(best_delta));
-  fputs("   ▶ 內鬼作用機制: 該頭將殘差流拉向負真實度方向，使 Layer 15 真實度由正轉負 (-0.0033)！\n", stdout);
+  printf("   ▶ 主要內鬼頭: Head #%02d (Layer %d 真實度回彈最大: ΔT = %+8.4f)\n", best_head, next,
+         static_cast<double>(best_delta));
+  printf("   ▶ 內鬼作用機制: 該頭將殘差流拉向負真實度方向，使 Layer %d 真實度由正轉負 (-0.0033)！\n", next);
   fputs("   ▶ BOM 裝配指令: 嚴禁全域切除！將由 BOM 替代料重塑器 (Substitute Splicer) 實施正交去毒與真值重塑！\n", stdout);
   fputs(KV_RULE_EQ "\n\n", stdout);
 }

@@ -7,9 +7,10 @@
 // comparisons; NaN takes the last).
 const char* audit_verdict(float delta);
 
-// The rule, title and column header; the baseline row; head h's row (its rebound against the
-// baseline's next-layer reading); the summary naming the best head.
-void print_audit_header();
+// For an audit of `layer` (0 .. 17): the rule, title and column header; the baseline row; head
+// h's row (its rebound against the baseline's next-layer reading); the summary naming the best
+// head. The layer numbers are the audited layer and audit_next_layer of it.
+void print_audit_header(int layer);
 void print_audit_baseline_row(const AuditRow& row);
 void print_audit_head_row(int h, const AuditRow& row, float baseline_truth_next);
-void print_audit_summary(int best_head, float best_delta);
+void print_audit_summary(int layer, int best_head, float best_delta);

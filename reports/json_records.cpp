@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "platform/utf8.h"
+#include "reports/audit_all_report.h"
 #include "reports/audit_report.h"
 #include "vocab/token_render.h"
 
@@ -118,7 +119,75 @@ Json audit_json(const Audit& a) {
   Json rows = Json::array();
   rows.push_back(audit_row_json(a.baseline, -1, a.baseline.truth_next));
   for (int h = 0; h < modes::kAuditHeads; h++) rows.push_back(audit_row_json(a.heads[h], h, a.baseline.truth_next));
-  return Json{{"rows", rows}, {"best_head", a.best_head}, {"best_delta", number(a.best_delta)}};
+  Json o{{"rows", rows}, {"best_head", a.best_head}, {"best_delta", number(a.best_delta)}};
+  if (a.layer != modes::kAuditLayer) o["layer"] = a.layer;  // t14 and t15 then read this layer and the next
+  if (a.mean_ablation) o["ablation"] = "mean";
+  return o;
+}
+
+// ids, logits and texts (label renderings, U+FFFD for bad bytes, then texts_hex) of n tokens.
+Json tokens_json(const int32_t* ids, const float* logits, int n) {
+  Json id_list = Json::array(), logit_list = Json::array(), texts = Json::array(), hexes = Json::array();
+  bool any_hex = false;
+  for (int j = 0; j < n; j++) {
+    id_list.push_back(ids[j]);
+    logit_list.push_back(number(logits[j]));
+    const std::string text = token_label_text(ids[j]);
+    const bool valid = utf8_valid(text.data(), text.size());
+    texts.push_back(valid ? text : valid_text(text));
+    hexes.push_back(valid ? Json(nullptr) : Json(hex_of(text)));
+    any_hex = any_hex || !valid;
+  }
+  Json o{{"ids", id_list}, {"logits", logit_list}, {"texts", texts}};
+  if (any_hex) o["texts_hex"] = hexes;
+  return o;
+}
+
+Json lens_json(const Lens& lens) {
+  Json rows = Json::array();
+  for (int h = 0; h < modes::kTelemetryRows; h++) {
+    Json row{{"layer", h}, {"depth", h + 1}};
+    row.update(tokens_json(lens.rows[h].ids, lens.rows[h].logits, lens.k));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+Json audit_all_json(const AuditAll& a) {
+  Json next = Json::array(), last = Json::array(), logit = Json::array();
+  for (int l = 0; l < int(geom::kLayers); l++) {
+    Json n = Json::array(), t = Json::array(), g = Json::array();
+    for (int h = 0; h < modes::kAuditHeads; h++) {
+      n.push_back(number(a.cells[l][h].delta_next));
+      t.push_back(number(a.cells[l][h].delta_last));
+      g.push_back(number(a.cells[l][h].delta_logit));
+    }
+    next.push_back(n);
+    last.push_back(t);
+    logit.push_back(g);
+  }
+  auto top = [&](bool by_logit) {
+    int cells[kAuditAllTop];
+    top_audit_cells(a, by_logit, cells);
+    Json list = Json::array();
+    for (int c : cells) {
+      const AuditAllCell& cell = a.cells[c / modes::kAuditHeads][c % modes::kAuditHeads];
+      list.push_back(Json{{"layer", c / modes::kAuditHeads}, {"head", c % modes::kAuditHeads},
+                          {"delta", number(by_logit ? cell.delta_logit : cell.delta_last)}});
+    }
+    return list;
+  };
+  Json baseline = Json::array();
+  for (float r : a.baseline_reading) baseline.push_back(number(r));
+  Json o{{"ablation", a.mean_ablation ? "mean" : "zero"}, {"baseline", baseline}, {"next_token_id", a.baseline_next}};
+  put_text(o, "next_token_text", token_label_text(a.baseline_next));
+  o["next_token_logit"] = number(a.baseline_logit);
+  o["delta_next"] = next;
+  o["delta_last"] = last;
+  o["delta_logit"] = logit;
+  o["top_last"] = top(false);
+  o["top_logit"] = top(true);
+  return o;
 }
 Json run_object(const RunInfo& run) {
   Json o{{"version", run.version}, {"kernels", run.kernels}, {"threads", run.threads}, {"weights_size", run.weights_size}};
@@ -159,8 +228,10 @@ std::string record_line(const PromptRecord& r, const RunInfo& run) {
     }
     if (r.splice) o["splice"] = splice_json(*r.splice);
     if (r.telemetry) o["telemetry"] = telemetry_json(*r.telemetry);
+    if (r.lens) o["lens"] = lens_json(*r.lens);
     if (r.answer) o["answer"] = answer_json(*r.answer);
     if (r.audit) o["audit"] = audit_json(*r.audit);
+    if (r.audit_all) o["audit_all"] = audit_all_json(*r.audit_all);
   }
   o["run"] = run_object(run);
   return o.dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -39,6 +39,8 @@ struct PromptRecord {
   const SpliceDecision* splice = nullptr;
   const Audit* audit = nullptr;
   const SteeringGate* gate = nullptr;  // gated steering's decision
+  const AuditAll* audit_all = nullptr;  // --audit-all
+  const Lens* lens = nullptr;           // --lens K
   std::string error;             // non-empty: the prompt was refused, and this says why
 };
 

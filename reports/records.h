@@ -51,6 +51,9 @@ struct SpliceDecision {
 
 // One audit row: the audit axis's readings after the audited layer and the next, and the full model's
 // next token, with one head (or none, for the baseline) knocked out.
+// The second reading of an audit of `layer`: after the next layer, or after the last one again.
+inline int audit_next_layer(int layer) { return layer + 1 < modes::kTelemetryRows ? layer + 1 : layer; }
+
 struct AuditRow {
   float truth_at;    // after layers 0 .. audited layer
   float truth_next;  // after layers 0 .. audited layer + 1
@@ -58,8 +61,37 @@ struct AuditRow {
 };
 
 struct Audit {
+  int layer;         // the audited layer, 0 .. 17; its rows read depths layer and min(layer + 1, 17)
+  bool mean_ablation;  // heads replaced by their prompt mean instead of zeros
   AuditRow baseline;
   AuditRow heads[modes::kAuditHeads];
   int best_head;     // largest rebound truth_next - baseline.truth_next; -1 when none (all NaN)
   float best_delta;  // -999 when none
+};
+
+// The logit lens: at each depth, the K highest logits of the classifier on that depth's
+// final-normalised state (no penalty), highest first, ties to the lower id.
+inline constexpr int kMaxLensTokens = 20;
+struct LensRow {
+  int32_t ids[kMaxLensTokens];
+  float logits[kMaxLensTokens];
+};
+struct Lens {
+  int k;  // 1 .. 20
+  LensRow rows[modes::kTelemetryRows];
+};
+
+// The sweep over every head of every layer: one knockout per cell, each against the
+// unablated baseline.
+struct AuditAllCell {
+  float delta_next;   // audit axis after depth min(layer + 1, 17), minus the baseline's
+  float delta_last;   // audit axis after the last depth, minus the baseline's
+  float delta_logit;  // logit of the baseline's next token, minus the baseline's
+};
+struct AuditAll {
+  bool mean_ablation;
+  float baseline_reading[modes::kTelemetryRows];  // the audit axis after each depth, unablated
+  int32_t baseline_next;                          // the unablated model's next token
+  float baseline_logit;                           // and its logit
+  AuditAllCell cells[geom::kLayers][modes::kAuditHeads];
 };

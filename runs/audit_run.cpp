@@ -1,26 +1,19 @@
 #include "runs/audit_run.h"
 
+#include <vector>
+
 #include "engine/prefill.h"
-#include "model/run_limits.h"
 #include "probe/probe.h"
 #include "reports/audit_report.h"
+#include "runs/head_ablation.h"
 
 using modes::kAuditHeads;
-using modes::kAuditLayer;
 
 namespace {
-void set_knockout(InferenceContext* ctx, bool on, int32_t head) {
-  ctx->knockout_enabled = on ? 1 : 0;
-  if (on) {
-    ctx->knockout_layer = kAuditLayer;
-    ctx->knockout_head = head;
-  }
-  ctx->splice_enabled = 0;
-  ctx->forced_token = 0;
-}
-
 // Starts the audit's record: no head is best until one rebounds.
-void begin_audit(Audit* a, const AuditRow& baseline) {
+void begin_audit(Audit* a, int layer, bool mean_ablation, const AuditRow& baseline) {
+  a->layer = layer;
+  a->mean_ablation = mean_ablation;
   a->baseline = baseline;
   a->best_head = -1;
   a->best_delta = -999.0f;
@@ -39,28 +32,32 @@ void add_head_row(Audit* a, int h, const AuditRow& row) {
 }
 
 // The literal row: three prefill passes from position 0, with the knockout as set.
-AuditRow literal_row(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n) {
+AuditRow literal_row(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n, int layer) {
   AuditRow r;
-  r.truth_at = measure_truth(step, ctx, ids, n, kAuditLayer + 1);
-  r.truth_next = measure_truth(step, ctx, ids, n, kAuditLayer + 2);
+  r.truth_at = measure_truth(step, ctx, ids, n, uint64_t(layer) + 1);
+  r.truth_next = measure_truth(step, ctx, ids, n, uint64_t(audit_next_layer(layer)) + 1);
   ctx->layer_limit = geom::kLayers;
   r.first_token = prefill_pass(step, ctx, ids, n);
   return r;
 }
 
-// The shared row: layers 14 .. 17 from the state after layer 13 (restored from the snapshot),
-// with the knockout as set.
-AuditRow shared_row(const PromptPass& pass) {
-  AuditRow r;
+// The shared row: the layers from `layer` on from the state before it (restored from the
+// snapshot), with the knockout as set.
+AuditRow shared_row(const PromptPass& pass, int layer) {
+  AuditRow r{};
+  const int next = audit_next_layer(layer);
+  const int axis = probe_roles().audit;
   pass_restore(pass);
-  pass_layer(pass, kAuditLayer);
-  pass_read_last(pass);
-  r.truth_at = read_probe(pass.ctx->hidden, kAuditLayer).value[probe_roles().audit];
-  pass_layer(pass, kAuditLayer + 1);
-  pass_read_last(pass);
-  r.truth_next = read_probe(pass.ctx->hidden, kAuditLayer + 1).value[probe_roles().audit];
-  for (uint64_t l = kAuditLayer + 2; l < geom::kLayers; l++) pass_layer(pass, l);
-  r.first_token = pass_classify_last(pass);
+  for (int l = layer; l < int(geom::kLayers); l++) {
+    pass_layer(pass, uint64_t(l));
+    if (l + 1 == int(geom::kLayers)) {
+      r.first_token = pass_classify_last(pass);
+    } else if (l <= next) {
+      pass_read_last(pass);
+    }
+    if (l == layer) r.truth_at = read_probe(pass.ctx->hidden, l).value[axis];
+    if (l == next) r.truth_next = read_probe(pass.ctx->hidden, l).value[axis];
+  }
   return r;
 }
 }  // namespace
@@ -72,34 +69,43 @@ float measure_truth(TokenStepFn step, InferenceContext* ctx, const int32_t* prom
   return read_probe(ctx->hidden, int(layer_limit) - 1).value[probe_roles().audit];
 }
 
-Audit run_head_audit(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids, int32_t prefill_length) {
+Audit run_head_audit(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids, int32_t prefill_length,
+                     int layer) {
   Audit a;
-  print_audit_header();
+  print_audit_header(layer);
   // The baseline's first token is measured like every other row's: a full pass, no knockout.
-  set_knockout(ctx, false, -1);
-  begin_audit(&a, literal_row(step, ctx, prompt_ids, prefill_length));
+  set_knockout(ctx, layer, -1, nullptr);
+  begin_audit(&a, layer, false, literal_row(step, ctx, prompt_ids, prefill_length, layer));
   for (int h = 0; h < kAuditHeads; h++) {
-    set_knockout(ctx, true, h);
-    add_head_row(&a, h, literal_row(step, ctx, prompt_ids, prefill_length));
+    set_knockout(ctx, layer, h, nullptr);
+    add_head_row(&a, h, literal_row(step, ctx, prompt_ids, prefill_length, layer));
   }
-  print_audit_summary(a.best_head, a.best_delta);
+  print_audit_summary(layer, a.best_head, a.best_delta);
   return a;
 }
 
-Audit run_shared_head_audit(const PromptPass& pass) {
+Audit run_shared_head_audit(const PromptPass& pass, int layer, bool mean_ablation) {
   Audit a;
-  print_audit_header();
-  // Layers 0 .. 13 never see the knockout: they run once, and every measurement starts from
-  // the state they leave (and their caches).
-  set_knockout(pass.ctx, false, -1);
+  print_audit_header(layer);
+  // Layers below the audited one never see the knockout: they run once, and every measurement
+  // starts from the state they leave (and their caches).
+  set_knockout(pass.ctx, layer, -1, nullptr);
   pass_embed(pass);
-  for (uint64_t l = 0; l < uint64_t(kAuditLayer); l++) pass_layer(pass, l);
+  for (int l = 0; l < layer; l++) pass_layer(pass, uint64_t(l));
   pass_save(pass);
-  begin_audit(&a, shared_row(pass));
+  // The baseline's pass sums every layer's attention outputs over the prompt: the means.
+  std::vector<float> sums(mean_ablation ? geom::kLayers * geom::kDim : 0);   // f32 [18][2048], this run's
+  std::vector<float> means(sums.size());                                      // f32 [18][8][256], this run's
+  pass.ctx->attention_sums = mean_ablation ? sums.data() : nullptr;
+  const AuditRow baseline = shared_row(pass, layer);
+  pass.ctx->attention_sums = nullptr;
+  if (mean_ablation) mean_from_sums(sums.data(), pass.count, means.data());
+  begin_audit(&a, layer, mean_ablation, baseline);
   for (int h = 0; h < kAuditHeads; h++) {
-    set_knockout(pass.ctx, true, h);
-    add_head_row(&a, h, shared_row(pass));
+    set_knockout(pass.ctx, layer, h, mean_ablation ? means.data() : nullptr);
+    add_head_row(&a, h, shared_row(pass, layer));
   }
-  print_audit_summary(a.best_head, a.best_delta);
+  set_knockout(pass.ctx, layer, -1, nullptr);  // the means die with this call
+  print_audit_summary(layer, a.best_head, a.best_delta);
   return a;
 }

@@ -63,7 +63,7 @@ SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, f
     // Closed: the decision pass's layer 15 is the telemetry's.
     next = shared_depths_from(pass, kSpliceLayer + 2, depths, states);
   }
-  print_telemetry_table(*t);
+  print_telemetry_and_lens(*t, states.lens);
   print_generation_header();
   generate_answer(step, ctx, pass.count, next, a);
   return d;

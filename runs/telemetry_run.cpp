@@ -7,7 +7,9 @@
 #include "probe/probe.h"
 #include "reports/console_checks.h"
 #include "reports/run_timings.h"
+#include "reports/lens_report.h"
 #include "reports/telemetry_report.h"
+#include "runs/logit_lens.h"
 
 using modes::kTelemetryRows;
 
@@ -49,7 +51,7 @@ void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t
 }
 
 void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* ids, int32_t n,
-                                  Telemetry* t, Answer* a) {
+                                  Telemetry* t, Answer* a, Lens* lens) {
   // Phase 1: one prefill pass per depth, each from position 0.
   t->splice_armed = ctx->splice_enabled != 0;
   print_telemetry_header();
@@ -57,10 +59,12 @@ void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const
     ctx->layer_limit = static_cast<uint64_t>(h + 1);
     prefill_pass(step, ctx, ids, n);
     t->depths[h] = read_depth(ctx, h);
+    if (lens) top_logits(ctx->logits, lens->k, &lens->rows[h]);  // the prefill's last step classified it
     print_telemetry_row(h, t->depths[h], t->splice_armed);
     stop_if_output_failed();
   }
   print_telemetry_footer();
+  if (lens) print_lens_table(*lens);
   // Phase 2: the full model over the prompt once more, then the answer.
   print_generation_header();
   ctx->layer_limit = geom::kLayers;
@@ -75,6 +79,15 @@ void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const Depth
   if (states.residual) {
     memcpy(states.residual + at, pass.rows + static_cast<size_t>(pass.count - 1) * geom::kDim, geom::kDim * sizeof(float));
   }
+  if (states.lens) {
+    if (h + 1 < kTelemetryRows) pass_classify_last(pass);  // the last row's logits are already there
+    top_logits(pass.ctx->logits, states.lens->k, &states.lens->rows[h]);
+  }
+}
+
+void print_telemetry_and_lens(const Telemetry& t, const Lens* lens) {
+  print_telemetry_table(t);
+  if (lens) print_lens_table(*lens);
 }
 
 int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths, const DepthStates& states) {
@@ -96,7 +109,7 @@ void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pas
   t->splice_armed = pass.ctx->splice_enabled != 0;
   pass_embed(pass);
   const int32_t next = shared_depths_from(pass, 0, t->depths, states);
-  print_telemetry_table(*t);
+  print_telemetry_and_lens(*t, states.lens);
   print_generation_header();
   generate_answer(step, pass.ctx, pass.count, next, a);
 }

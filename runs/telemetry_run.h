@@ -15,14 +15,17 @@ struct DepthStates {
   float* normed = nullptr;    // f32 [18][2048]: the final-normalised state row d reads; the caller's
   float* residual = nullptr;  // f32 [18][2048]: the residual stream at the last position after
                               // layer d (after the splice's addition where row d reads it); the caller's
+  Lens* lens = nullptr;       // the logit lens of every row read (lens->k set), printed after the
+                              // telemetry table; the caller's
 };
 
 // The literal schedule. Needs: ctx filled by start-up (and possibly armed by the splice
 // decision), the prompt ids. Prints the telemetry table and the generated answer, and returns
 // them in t and a. Changes only layer_limit, token_id, position, the rotary rows and the
 // history fields of ctx.
+// With a lens, also fills it from each depth's logits and prints it after the telemetry table.
 void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const int32_t* prompt_ids,
-                                  int32_t prefill_length, Telemetry* t, Answer* a);
+                                  int32_t prefill_length, Telemetry* t, Answer* a, Lens* lens = nullptr);
 
 // The same output from shared passes: one pass through the layers gives all 18 rows (the
 // classifier only after the last layer), and generation continues from the caches it left.
@@ -42,8 +45,13 @@ void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t
 int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depths, const DepthStates& states);
 
 // Needs: the context's hidden holds the final-normalised state of the pass's last position as
-// it stands after layer h. depths[h] = its reading; copies it and that row into `states`.
+// it stands after layer h (and, for h = 17, the logits its classifier gave). depths[h] = its
+// reading; copies it and that row into `states`; with a lens, classifies it (before row 17)
+// and keeps its top logits.
 void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states);
+
+// Prints the telemetry table of t, then the lens when there is one.
+void print_telemetry_and_lens(const Telemetry& t, const Lens* lens);
 
 // The reading and hash of the final-normalised state the context's hidden holds, which is
 // telemetry row `row`'s state (0 .. 17: after layers 0 .. row).

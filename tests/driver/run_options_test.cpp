@@ -254,3 +254,25 @@ TEST(RunOptions, TheGateSteersOnlyWithControlVectorsAndTakesADepthFrom1To18) {
   EXPECT_STREQ(parse({"--gate-depth", "3", "--control-vector", "v.gguf"}).refusal,
                "--gate-depth needs --gate NAME with --control-vector FILE");
 }
+
+TEST(RunOptions, AuditLayerAblationAndLensTakeTheirValuesAndModes) {
+  const RunOptions none = parse({"hi"});
+  EXPECT_EQ(none.audit_layer, 14);
+  EXPECT_FALSE(none.audit_all || none.ablate_mean || none.lens != 0);
+  const RunOptions layer = parse({"--audit-heads", "--audit-layer", "0", "--ablate", "mean", "hi"});
+  EXPECT_STREQ(layer.refusal, "");
+  EXPECT_EQ(layer.audit_layer, 0);
+  EXPECT_TRUE(layer.ablate_mean);
+  const RunOptions all = parse({"--audit-all", "--ablate", "zero"});
+  EXPECT_STREQ(all.refusal, "");
+  EXPECT_TRUE(all.audit_all && all.audit_heads && !all.ablate_mean);
+  EXPECT_EQ(parse({"--splice-substitute", "--lens", "20"}).lens, 20);
+  const std::vector<std::vector<std::string>> refused = {
+      {"--audit-heads", "--audit-layer", "18"}, {"--audit-heads", "--audit-layer", "-1"}, {"--audit-heads", "--audit-layer"},
+      {"--audit-layer", "3"},                   {"--audit-all", "--audit-heads", "--audit-layer", "3"},
+      {"--audit-heads", "--ablate", "half"},    {"--ablate", "mean"},
+      {"--lens", "0"},                          {"--lens", "21"}, {"--lens", "5x"},
+      {"--audit-heads", "--lens", "3"},         {"--audit-all", "--lens", "3"},
+      {"--audit-all", "--states", "s.safetensors"}};
+  for (const auto& args : refused) EXPECT_STRNE(parse(args).refusal, "") << args[0] << " " << args[1];
+}

@@ -63,6 +63,12 @@ TEST(SchedulesE2E, SpliceModeOneWordArmed) {
 
 TEST(SchedulesE2E, AuditOneWord) { expect_same_bytes(synthetic_weights_path(), {"--audit-heads", "hi"}, kAudited); }
 
+TEST(SchedulesE2E, AuditOfAnotherLayerOneWord) {
+  expect_same_bytes(synthetic_weights_path(), {"--audit-heads", "--audit-layer", "10", "hi"}, kAudited);
+}
+
+TEST(SchedulesE2E, LensOneWord) { expect_same_bytes(synthetic_weights_path(), {"--lens", "4", "hi"}, "[LOGIT LENS]"); }
+
 TEST(SchedulesE2E, ThreadCountsGiveTheSameBytes) {
   for (const char* mode : {"", "--audit-heads"}) {
     std::vector<std::string> args = {"hi"};

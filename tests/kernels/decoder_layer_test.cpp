@@ -165,6 +165,7 @@ struct LayerRun {
     lp.head_dim = kHeadDim;
     lp.job_slots = area;
     lp.knockout_head = knockout;
+    lp.knockout_values = nullptr;
     return lp;
   }
 };

@@ -52,6 +52,7 @@ LayerParams step_params(const InferenceContext& ctx, uint64_t l, uint64_t p, flo
   lp.job_slots = ctx.job_slots;
   const bool knock = ctx.knockout_enabled != 0 && ctx.knockout_layer == int32_t(l);
   lp.knockout_head = knock ? ctx.knockout_head : -1;
+  lp.knockout_values = ctx.knockout_values;
   return lp;
 }
 
@@ -95,7 +96,7 @@ class LayerBlockTest : public ::testing::Test {
   // before `first` in blocks of `lead`, then [first, first + count) as one block. Compares the
   // residual streams and the layer's cache rows.
   void expect_same(Fn fn, uint64_t l, uint64_t first, uint64_t count, uint64_t lead, int32_t knockout_head,
-                   bool splice, bool control = false) {
+                   bool splice, bool control = false, bool replace = false) {
     const uint64_t total = first + count;
     const std::vector<float> input = residuals(total, uint32_t(1000 * l + 10 * first + count));
     std::vector<float> splice_vector(geom::kDim);
@@ -103,6 +104,7 @@ class LayerBlockTest : public ::testing::Test {
     // Control rows for every layer; only row l is enabled.
     const std::vector<float> control_table = residuals(geom::kLayers, 4242);
     const float* control_row = control_table.data() + l * geom::kDim;
+    const std::vector<float> replacement = residuals(1, 77);  // the first 256 replace the head
 
     ModelBuffers single, batched;
     for (ModelBuffers* m : {&single, &batched}) {
@@ -114,6 +116,7 @@ class LayerBlockTest : public ::testing::Test {
       m->ctx.splice_vector = splice_vector.data();
       m->ctx.control_table = control_table.data();
       m->ctx.control_mask = control ? uint64_t(1) << l : 0;
+      m->ctx.knockout_values = replace ? replacement.data() : nullptr;
     }
     std::vector<float> want = input;
     for (uint64_t p = 0; p < total; p++) {
@@ -157,6 +160,8 @@ TEST_F(LayerBlockTest, KnockoutAndSpliceAsTheStepMakesThem) {
   // The control row, alone and before the splice.
   expect_same(library_entry, 14, 3, 6, 3, -1, true, true);
   expect_same(library_entry, 0, 2, 5, 1, -1, false, true);
+  // A replacement vector (mean ablation) instead of zeros.
+  expect_same(library_entry, 14, 4, 9, 4, 5, false, false, true);
 }
 
 TEST_F(LayerBlockTest, ControlRowsAddAfterTheirLayersAsInTheTokenStep) {

@@ -131,6 +131,7 @@ LayerParams layer_params(Model& m, uint64_t l, uint64_t position, int64_t knocko
   lp.head_dim = kHeadDim;
   lp.job_slots = nullptr;
   lp.knockout_head = knockout;
+  lp.knockout_values = nullptr;
   return lp;
 }
 

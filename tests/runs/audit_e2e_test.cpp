@@ -13,6 +13,11 @@
 #include "model/weights_layout.h"
 #include "kernels/kernels.h"
 #include "runs/audit_run.h"
+#include "runs/head_ablation.h"
+#include "engine/prompt_pass.h"
+#include "model/layer_block.h"
+#include <nlohmann/json.hpp>
+#include <fstream>
 #include "probe/probe.h"
 #include "tests/support/engine_harness.h"
 #include "tests/support/korvane_runs.h"
@@ -173,4 +178,108 @@ TEST(AuditE2E, SpliceOptionDoesNotChangeTheReport) {
   EXPECT_EQ(both.out, audit.out);
   EXPECT_EQ(both.out.find("BOM SPLICER ACTIVE"), std::string::npos);
   EXPECT_EQ(both.out.find("BOM SAFETY VALVE"), std::string::npos);
+}
+
+TEST(AuditE2E, LayerFourteenGivenIsTodaysReport) {
+  const RunResult plain = korvane_run(synthetic_weights_path(), {"--audit-heads", "hi"});
+  const RunResult given = korvane_run(synthetic_weights_path(), {"--audit-heads", "--audit-layer", "14", "hi"});
+  ASSERT_EQ(given.status, 0) << given.err;
+  ASSERT_NE(plain.out.find("主要內鬼頭"), std::string::npos);
+  EXPECT_EQ(given.out, plain.out);
+}
+
+namespace {
+// The record the program wrote to path (its only line).
+nlohmann::json only_record(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return nlohmann::json::parse(line, nullptr, false);
+}
+}  // namespace
+
+TEST(AuditE2E, SweepCellsAreTheDirectAuditsRebounds) {
+  const std::string dir = testing::TempDir();
+  const RunResult all = korvane_run(synthetic_weights_path(), {"--audit-all", "--json", dir + "/all.jsonl", "hi"});
+  ASSERT_EQ(all.status, 0) << all.err;
+  ASSERT_NE(all.out.find("[TABLE 2]"), std::string::npos) << all.out;
+  const nlohmann::json sweep = only_record(dir + "/all.jsonl")["audit_all"];
+  ASSERT_TRUE(sweep.is_object());
+  // The direct audits of two layers, one of them the last (read after itself again).
+  for (int layer : {10, 17}) {
+    const std::string path = dir + "/layer" + std::to_string(layer) + ".jsonl";
+    const RunResult one =
+        korvane_run(synthetic_weights_path(), {"--audit-heads", "--audit-layer", std::to_string(layer), "--json", path, "hi"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    const nlohmann::json audit = only_record(path)["audit"];
+    EXPECT_EQ(audit["layer"], layer);
+    for (int h = 0; h < 8; h++) {
+      EXPECT_EQ(sweep["delta_next"][layer][h], audit["rows"][h + 1]["delta"]) << layer << " head " << h;
+    }
+  }
+  // The last layer's two tables agree: its next depth is the last one.
+  EXPECT_EQ(sweep["delta_next"][17], sweep["delta_last"][17]);
+  EXPECT_EQ(sweep["top_last"].size(), 10u);
+}
+
+TEST(AuditE2E, MeanAblationOfOneLayerMatchesTheReference) {
+  const std::vector<int32_t> ids = prompt_ids();
+  const int32_t n = static_cast<int32_t>(ids.size());
+  load_probe_tables();
+  ASSERT_EQ(synthetic_engine().status, WeightsStatus::ok);
+  constexpr int kLayer = 1, kHead = 2;
+  ModelBuffers m;
+  std::vector<float> rows(size_t(n) * geom::kDim), saved(rows.size()), work(layer_block_work_floats(kMaxBlock));
+  const PromptPass pass{layer_block, &m.ctx, ids.data(), n, rows.data(), saved.data(), work.data()};
+  std::vector<float> sums(geom::kLayers * geom::kDim, 0.0f), means(sums.size());
+  pass_embed(pass);
+  pass_layer(pass, 0);
+  pass_save(pass);
+  m.ctx.attention_sums = sums.data();
+  pass_layer(pass, kLayer);
+  m.ctx.attention_sums = nullptr;
+  mean_from_sums(sums.data(), n, means.data());
+  pass_restore(pass);
+  set_knockout(&m.ctx, kLayer, kHead, means.data());
+  pass_layer(pass, kLayer);
+  pass_read_last(pass);
+  const std::vector<float> mean_state = m.hidden;
+  pass_restore(pass);
+  set_knockout(&m.ctx, kLayer, kHead, nullptr);
+  pass_layer(pass, kLayer);
+  pass_read_last(pass);
+  const std::vector<float> zero_state = m.hidden;
+
+  // The reference: the head's output averaged over the unablated positions, then the prompt
+  // again with it in place of the head.
+  ReferenceModel ref;
+  reference_init(&ref, synthetic_engine().view.base);
+  ReferenceControls look;
+  look.layer_limit = kLayer + 1;
+  look.knockout_layer = kLayer;
+  std::vector<double> attn(geom::kDim), mean(geom::kHeadDim, 0.0);
+  look.attention_out = attn.data();
+  ReferenceStep step;
+  for (int32_t p = 0; p < n; p++) {
+    reference_step(&ref, uint64_t(ids[p]), uint64_t(p), look, &step);
+    for (size_t d = 0; d < geom::kHeadDim; d++) mean[d] += attn[kHead * geom::kHeadDim + d] / n;
+  }
+  double worst_mean = 0.0;
+  for (size_t d = 0; d < geom::kHeadDim; d++)
+    worst_mean = std::max(worst_mean, std::fabs(mean[d] - means[(kLayer * 8 + kHead) * geom::kHeadDim + d]));
+  EXPECT_LT(worst_mean, 1e-5);
+  reference_init(&ref, synthetic_engine().view.base);
+  ReferenceControls knock;
+  knock.layer_limit = kLayer + 1;
+  knock.knockout_layer = kLayer;
+  knock.knockout_head = kHead;
+  knock.knockout_values = mean.data();
+  for (int32_t p = 0; p < n; p++) reference_step(&ref, uint64_t(ids[p]), uint64_t(p), knock, &step);
+  double worst = 0.0, moved = 0.0;
+  for (size_t i = 0; i < geom::kDim; i++) {
+    worst = std::max(worst, std::fabs(step.hidden[i] - mean_state[i]));
+    moved = std::max(moved, double(std::fabs(mean_state[i] - zero_state[i])));
+  }
+  EXPECT_LT(worst, 2e-4);
+  EXPECT_GT(moved, 1e-2);  // the mean is not the zeroing
 }

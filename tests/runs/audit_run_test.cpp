@@ -166,3 +166,33 @@ TEST_F(AuditFixture, NoHeadWinsWhenEveryDeltaIsNaN) {
   EXPECT_NE(out.find("<UNK:300000> (ID:300000)"), std::string::npos);
   EXPECT_EQ(out.find("高度內鬼"), std::string::npos);
 }
+
+TEST_F(AuditFixture, OtherLayersNameTheirDepthsAndTheLastReadsItselfTwice) {
+  g_fake.angle = audit_angle;
+  g_fake.next_id = audit_next_id;
+  for (int layer : {0, 9, 17}) {
+    g_fake.calls.clear();
+    testing::internal::CaptureStdout();
+    const Audit a = run_head_audit(fake_token_step, &ctx, ids.data(), static_cast<int32_t>(ids.size()), layer);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const int next = layer == 17 ? 17 : layer + 1;
+    const uint64_t limits[3] = {uint64_t(layer) + 1, uint64_t(next) + 1, 18};
+    ASSERT_EQ(g_fake.calls.size(), 27 * ids.size());
+    for (size_t pass = 0; pass < 27; pass++) {
+      const FakeStepCall& c = g_fake.calls[pass * ids.size()];
+      EXPECT_EQ(c.layer_limit, limits[pass % 3]) << layer << " " << pass;
+      if (pass >= 3) {
+        EXPECT_EQ(c.knockout_layer, layer);
+      }
+    }
+    const std::string L = std::to_string(layer), N = std::to_string(next);
+    for (const std::string& text : {"[LAYER " + L + " ATTENTION HEAD AUDIT]", "| Layer " + L + " Truth",
+                                    "| Layer " + N + " Truth", "| ΔT(L" + N + ") 回彈", "(Layer " + N + " 真實度回彈最大",
+                                    "使 Layer " + N + " 真實度由正轉負"})
+      EXPECT_NE(out.find(text), std::string::npos) << layer << ": " << text;
+    EXPECT_EQ(a.layer, layer);
+    if (layer == 17) {
+      EXPECT_EQ(a.baseline.truth_at, a.baseline.truth_next);
+    }
+  }
+}

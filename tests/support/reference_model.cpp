@@ -98,7 +98,8 @@ void rotate(double* v, uint64_t heads, uint64_t position) {
   }
 }
 
-void layer(ReferenceModel* m, uint64_t l, uint64_t p, int knockout_head, std::vector<double>& hidden) {
+void layer(ReferenceModel* m, uint64_t l, uint64_t p, int knockout_head, const double* knockout_values,
+           double* attention_out, std::vector<double>& hidden) {
   const LayerWeights w = layer_weights(m->weights, l);
   std::vector<double> x = rms_norm(hidden, w.attn_norm);
   std::vector<double> q, k, v;
@@ -128,8 +129,10 @@ void layer(ReferenceModel* m, uint64_t l, uint64_t p, int knockout_head, std::ve
       for (uint64_t d = 0; d < kHeadDim; d++)
         attn[h * kHeadDim + d] += weights[t] / total * values[t * kHeadDim + d];
   }
-  if (knockout_head >= 0 && knockout_head < int(kHeads))
-    std::fill_n(attn.begin() + knockout_head * kHeadDim, kHeadDim, 0.0);
+  if (attention_out) std::copy(attn.begin(), attn.end(), attention_out);
+  if (knockout_head >= 0 && knockout_head < int(kHeads)) {
+    for (uint64_t d = 0; d < kHeadDim; d++) attn[knockout_head * kHeadDim + d] = knockout_values ? knockout_values[d] : 0.0;
+  }
 
   std::vector<double> out;
   matvec(out, w.wo, attn, kDim);
@@ -161,7 +164,8 @@ void reference_step(ReferenceModel* m, uint64_t token, uint64_t position, const 
   for (uint64_t i = 0; i < kDim; i++) hidden[i] = half_to_double(embedding[token * kDim + i]) * std::sqrt(double(kDim));
 
   for (uint64_t l = 0; l < c.layer_limit; l++) {
-    layer(m, l, position, c.knockout_layer == int(l) ? c.knockout_head : -1, hidden);
+    const bool knocked = c.knockout_layer == int(l);
+    layer(m, l, position, knocked ? c.knockout_head : -1, c.knockout_values, knocked ? c.attention_out : nullptr, hidden);
     if (c.splice_vector && c.splice_layer == int(l))
       for (uint64_t i = 0; i < kDim; i++) hidden[i] += double(c.splice_vector[i]);
   }

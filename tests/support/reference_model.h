@@ -22,6 +22,9 @@ struct ReferenceControls {
   uint64_t layer_limit = 18;
   int knockout_layer = -1;               // layer whose head `knockout_head` is silenced
   int knockout_head = -1;
+  const double* knockout_values = nullptr;  // [256]: what replaces that head's output, else zeros
+  double* attention_out = nullptr;          // [2048]: written with knockout_layer's attention output
+                                            // before the knockout
   int splice_layer = -1;                 // layer after which splice_vector is added
   const float* splice_vector = nullptr;  // f32[2048]
   const uint64_t* history = nullptr;     // ids penalised by 1.5 per occurrence
