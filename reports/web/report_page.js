@@ -47,12 +47,12 @@
     add(s, 'h2', title);
     return s;
   }
-  function chart(parent, name, spec) {
+  function chart(parent, name, design) {
     const holder = add(parent, 'div', null, 'chart');
     holder.dataset.chart = name;
-    spec.$schema = 'https://vega.github.io/schema/vega-lite/v6.json';
-    spec.config = Object.assign({font: 'sans-serif', view: {stroke: null}}, spec.config || {});
-    charts.push({name: name, promise: vegaEmbed(holder, spec, {renderer: 'svg', actions: false})});
+    design.$schema = 'https://vega.github.io/schema/vega-lite/v6.json';
+    design.config = Object.assign({font: 'sans-serif', view: {stroke: null}}, design.config || {});
+    charts.push({name: name, promise: vegaEmbed(holder, design, {renderer: 'svg', actions: false})});
   }
   function axisLabel(a) { return labels[a] || axes[a]; }
 
