@@ -62,10 +62,19 @@ static inline int64_t knockout_for(const InferenceContext* ctx, uint64_t l) {
 
 // Needs: ctx->hidden final-normalised. Writes ctx->logits (the tied classifier, then the
 // history penalty and the logit bias) and returns the lowest index of the largest logit.
+static inline uint64_t penalise_and_pick(float* logits, const InferenceContext* ctx);
+
 static inline uint64_t classify(InferenceContext* ctx) {
   using geom::kDim, geom::kVocab;
   float* const logits = ctx->logits;
   gemv_f16(logits, ctx->embedding_table, ctx->hidden, kDim, kVocab, static_cast<JobHeader*>(ctx->job_slots));
+  return penalise_and_pick(logits, ctx);
+}
+
+// Needs: logits f32[256000], the classifier's output for ctx's sequence. Applies ctx's history
+// penalty and logit bias and returns the lowest index of the largest logit.
+static inline uint64_t penalise_and_pick(float* logits, const InferenceContext* ctx) {
+  using geom::kVocab;
   if (ctx->history && ctx->history_count != 0) {
     for (uint64_t k = 0; k < ctx->history_count; k++) {
       const uint64_t id = ctx->history[k];

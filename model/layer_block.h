@@ -15,6 +15,9 @@ inline constexpr uint64_t kBlockEmbed = 1;     // rows[t] = embedding of ids[t],
 inline constexpr uint64_t kBlockLayer = 2;     // run `layer` over the block (mask, knockout, splice per ctx)
 inline constexpr uint64_t kBlockNormLast = 4;  // ctx->hidden = final-normalised copy of rows[count-1]
 inline constexpr uint64_t kBlockClassify = 8;  // logits of ctx->hidden, penalty, bias; returns argmax
+// With row contexts: every row final-normalised and classified in one sweep of the table into
+// logits_rows[t], each row's penalty and bias from its own context, its argmax into next_ids[t].
+inline constexpr uint64_t kBlockClassifyRows = 16;
 
 // Most positions one call takes.
 inline constexpr uint64_t kMaxBlock = 64;
@@ -30,9 +33,16 @@ struct LayerBlock {
   uint64_t count;           // 1 .. kMaxBlock
   uint64_t layer;           // layer run by kBlockLayer, 0 .. 17
   uint64_t ops;             // kBlock* bits
+  // Null: the rows are consecutive positions of ctx's sequence. Else row t is one token of the
+  // sequence row_ctx[t] at position row_ctx[t]->position (its caches, knockout, control rows and
+  // splice; the rotary rows above are each row's own), and ctx gives only the weights and the job
+  // area. Rows of one sequence come in position order. The driver's.
+  InferenceContext* const* row_ctx;
+  float* logits_rows;       // f32 [count][256000]: kBlockClassifyRows's logits; the driver's
+  uint64_t* next_ids;       // [count]: kBlockClassifyRows's argmax of each row; the driver's
 };
 
-static_assert(sizeof(LayerBlock) == 80 && offsetof(LayerBlock, ops) == 72);
+static_assert(sizeof(LayerBlock) == 104 && offsetof(LayerBlock, ops) == 72 && offsetof(LayerBlock, next_ids) == 96);
 
 // f32 elements of the work area for a block of `count` positions: per position the normalised
 // input, the projection output, queries, key, value, attention output, gate and up vectors and
