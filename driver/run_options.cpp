@@ -32,7 +32,7 @@ bool known_option(const char* arg) {
                                        "--shard", "--resume", "--progress", "--states", "--probe", "--gate",
                                        "--truth-axis", "--audit-axis", "--control-vector", "--control-vector-layers",
                                        "--gate-depth", "--tokenizer", "--tokenize", "--report",
-                                       "--audit-layer", "--audit-all", "--ablate", "--lens"};
+                                       "--audit-layer", "--audit-all", "--ablate", "--lens", "--batch"};
   for (const char* name : kNames) {
     if (strcmp(arg, name) == 0) return true;
   }
@@ -247,6 +247,17 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
         break;
       }
       opts->gate_depth = int(d);
+    } else if (strcmp(arg, "--batch") == 0) {
+      char size[kArgReadCapacity] = "";
+      if (i + 1 < count) read_argument(read, source, ++i, size, &cut);
+      char* end = nullptr;
+      const long b = strtol(size, &end, 10);
+      if (size[0] < '0' || size[0] > '9' || *end != '\0' || b < 1 || b > long(kMaxBatch)) {
+        snprintf(opts->refusal, sizeof opts->refusal, "--batch must be a number of prompts from 1 to %d, not \"%.40s\"",
+                 kMaxBatch, size);
+        break;
+      }
+      opts->batch = int(b);
     } else if (strcmp(arg, "--tokenizer") == 0) {
       char value[kArgReadCapacity] = "";
       bool value_cut = false;
@@ -332,6 +343,9 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
   if (opts->refusal[0] == '\0' && layers_given && opts->control_vector_count == 0) {
     snprintf(opts->refusal, sizeof opts->refusal, "--control-vector-layers needs --control-vector FILE");
   }
+  if (opts->refusal[0] == '\0' && opts->batch > 0 && opts->prompts_path[0] == '\0') {
+    snprintf(opts->refusal, sizeof opts->refusal, "--batch needs --prompts FILE");
+  }
   if (opts->refusal[0] == '\0' && opts->gate_depth > 0 && !steering_gated(*opts)) {
     snprintf(opts->refusal, sizeof opts->refusal, "--gate-depth needs --gate NAME with --control-vector FILE");
   }
@@ -342,3 +356,5 @@ bool steering_gated(const RunOptions& opts) { return opts.gate_axis[0] != '\0' &
 int steering_gate_layers(const RunOptions& opts) {
   return opts.gate_depth > 0 ? opts.gate_depth : int(modes::kSplicePrepassLayers);
 }
+
+int prompts_in_flight(const RunOptions& opts) { return opts.batch > 0 ? opts.batch : kDefaultBatch; }

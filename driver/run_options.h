@@ -61,6 +61,7 @@ struct RunOptions {
   bool audit_all;                 // --audit-all: every head of every layer (also sets audit_heads)
   bool ablate_mean;               // --ablate mean: heads replaced by their prompt mean, not zeros
   int lens;                       // --lens K: the top K tokens at every depth (1 .. 20); 0: none
+  int batch;                      // --batch B: prompts of the file generating together (1 .. 64); 0: the default
   char refusal[kRefusalCapacity];  // why the command line cannot run, empty when it can
 };
 
@@ -80,10 +81,19 @@ typedef size_t (*ArgReader)(void* source, int index, char* buf, size_t cap);
 // so do a --tokenizer that is not greedy or model and a --tokenize with --json, --states or --resume,
 // an --audit-layer that is not 0 .. 17 or comes without --audit-heads (or with --audit-all),
 // an --ablate other than zero or mean or without an audit, and a --lens that is not 1 .. 20 or
-// comes with an audit. A --gate-depth outside 1 .. 18 or without gated steering is refused too.
+// comes with an audit. A --gate-depth outside 1 .. 18 or without gated steering is refused too,
+// and a --batch that is not 1 .. 64 or comes without --prompts.
 void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source);
 
 // True when --gate NAME comes with --control-vector: the vectors then steer only the prompts
 // on which the gate axis reads above 0 after steering_gate_layers layers (16 by default).
 bool steering_gated(const RunOptions& opts);
 int steering_gate_layers(const RunOptions& opts);
+
+// Most prompts of a --prompts file whose answers are generated together, and how many without
+// --batch: enough to share each sweep of the weights widely while the caches stay small (about
+// 11 MB a prompt).
+inline constexpr int kMaxBatch = 64;
+inline constexpr int kDefaultBatch = 8;
+// The prompts generating together in a --prompts run: --batch B, else the default.
+int prompts_in_flight(const RunOptions& opts);

@@ -1,7 +1,10 @@
 #include "driver/run_program.h"
 
 #include <cstring>
+#include <deque>
+#include <memory>
 
+#include "engine/batch_step.h"
 #include "driver/startup.h"
 #include "platform/platform.h"
 #include "probe/probe_tables.h"
@@ -10,6 +13,8 @@
 #include "reports/json_records.h"
 #include "reports/progress_line.h"
 #include "reports/run_timings.h"
+#include "reports/splice_report.h"
+#include "reports/telemetry_report.h"
 #include "runs/audit_all_run.h"
 #include "runs/audit_run.h"
 #include "runs/splice_run.h"
@@ -157,6 +162,205 @@ Progress progress_for(int total) {
   return Progress{stderr, stream_is_terminal(stderr) && !stream_is_terminal(stdout), seconds_now(), total, 0};
 }
 
+// A refused line of the prompt file: its warning and its record.
+void report_refused_line(System& sys, const PromptLine* p, BatchTimes* batch) {
+  warn("Prompt %lld (line %lld) refused: %s", static_cast<long long>(p->index), static_cast<long long>(p->line),
+       p->error.c_str());
+  batch->refused++;
+  PromptRecord r;
+  r.index = p->index;
+  r.line = p->line;
+  r.id = p->id;
+  r.prompt = p->text;
+  r.mode = mode_name(sys.opts);
+  r.error = p->error;
+  if (sys.records) write_record(sys, r);
+  keep_for_report(sys, r);
+}
+
+// The records of the run of line p that just ended (its prompt and ids in sys).
+void keep_prompt_records(System& sys, const PromptLine* p, const ModeRecords& m) {
+  PromptRecord r = record_of(sys, m);
+  r.index = p->index;
+  r.line = p->line;
+  r.id = p->id;
+  if (sys.records) write_record(sys, r);
+  keep_for_report(sys, r);
+  keep_states(sys, r);
+}
+
+// One prompt of a batched --prompts run, from its prompt pass until its report is printed.
+struct PromptFlight {
+  const PromptLine* line;
+  ModeRecords m;
+  int32_t ids[kPromptIdCapacity];
+  int32_t prefill_length;
+  bool marking_cut, ids_cut, truncated;
+  std::vector<float> normed, residual;  // f32 [18][2048] each, with --states: the rows' states
+  InferenceContext ctx;                 // the prompt's own: its caches, controls as its pass left them
+  std::vector<float> keys, values;      // f32 [18][ctx.max_positions][256]: its caches
+  AnswerRun run;                        // points at ctx and m.answer
+  RunTimes times;
+  bool generating;                      // its answer needs more steps
+};
+
+// Needs: the shared schedule, a mode that generates. Runs line p's prompt pass on start-up's
+// buffers without printing, moves its caches into a context of its own and takes its first
+// answer token. A refused line only waits for its turn.
+std::unique_ptr<PromptFlight> start_flight(System& sys, const PromptLine* p) {
+  auto f = std::make_unique<PromptFlight>();
+  f->line = p;
+  f->generating = false;
+  if (!p->error.empty()) return f;
+  memcpy(sys.opts.prompt, p->text.c_str(), p->text.size() + 1);
+  f->times.started = sys.started;
+  f->times.run_began = seconds_now();
+  begin_prompt_quietly(&sys);
+  const int32_t n = sys.prefill_length;
+  memcpy(f->ids, sys.prompt_ids, sizeof f->ids);
+  f->prefill_length = n;
+  f->marking_cut = sys.marking_cut;
+  f->ids_cut = sys.ids_cut;
+  f->truncated = sys.truncated;
+  ModeRecords& m = f->m;
+  m.answered = true;
+  m.spliced = sys.opts.splice_substitute;
+  m.audited = m.swept = false;
+  m.gated = steering_gated(sys.opts);
+  m.lens.k = sys.opts.lens;
+  DepthStates states{nullptr, nullptr, sys.opts.lens > 0 ? &m.lens : nullptr};
+  if (sys.states.spill >= 0) {
+    f->normed.resize(modes::kTelemetryRows * geom::kDim);
+    f->residual.resize(modes::kTelemetryRows * geom::kDim);
+    states.normed = f->normed.data();
+    states.residual = f->residual.data();
+  }
+  const PromptPass pass = prompt_pass_of(&sys);
+  if (m.gated) m.gate = set_shared_steering_gate(pass, steering_gate_layers(sys.opts));
+  int32_t next;
+  if (m.spliced) {
+    m.splice = run_shared_splice_telemetry(pass, sys.opts.beta, sys.splice_buffer, &m.telemetry, &next, states);
+  } else {
+    next = run_shared_telemetry(pass, &m.telemetry, states);
+  }
+  // Its own caches, as long as its answer can make the sequence.
+  const uint64_t rows = uint64_t(n) + modes::kMaxAnswerTokens;
+  f->ctx = sys.ctx;
+  f->ctx.max_positions = rows;
+  f->keys.resize(geom::kLayers * rows * geom::kKvDim);
+  f->values.resize(geom::kLayers * rows * geom::kKvDim);
+  f->ctx.key_cache = f->keys.data();
+  f->ctx.value_cache = f->values.data();
+  for (uint64_t l = 0; l < geom::kLayers; l++) {
+    const uint64_t from = l * sys.ctx.max_positions * geom::kKvDim, to = l * rows * geom::kKvDim;
+    const size_t bytes = size_t(n) * geom::kKvDim * sizeof(float);
+    memcpy(f->keys.data() + to, sys.ctx.key_cache + from, bytes);
+    memcpy(f->values.data() + to, sys.ctx.value_cache + from, bytes);
+  }
+  start_answer(&f->run, &f->ctx, n, next, sys.ctx.logits, &m.answer);
+  f->generating = take_answer_token(&f->run);
+  return f;
+}
+
+// Ends a flight's answer and lets its caches go.
+void land_flight(PromptFlight* f) {
+  end_answer(&f->run);
+  f->keys = std::vector<float>();
+  f->values = std::vector<float>();
+}
+
+// Prints a flight's whole report as the run of its prompt alone prints it, and writes its records.
+void report_flight(System& sys, PromptFlight& f, BatchTimes* batch) {
+  const PromptLine* p = f.line;
+  if (!p->error.empty()) {
+    report_refused_line(sys, p, batch);
+    return;
+  }
+  memcpy(sys.opts.prompt, p->text.c_str(), p->text.size() + 1);
+  memcpy(sys.prompt_ids, f.ids, sizeof f.ids);
+  sys.prefill_length = f.prefill_length;
+  sys.marking_cut = f.marking_cut;
+  sys.ids_cut = f.ids_cut;
+  sys.truncated = f.truncated;
+  if (sys.states.spill >= 0) {
+    memcpy(sys.state_normed, f.normed.data(), f.normed.size() * sizeof(float));
+    memcpy(sys.state_residual, f.residual.data(), f.residual.size() * sizeof(float));
+  }
+  const ModeRecords& m = f.m;
+  print_input_prompt(sys);
+  warn_prompt_cuts(f.marking_cut, f.ids_cut);
+  print_prefill_length(f.prefill_length);
+  if (m.gated) print_steering_gate(m.gate);
+  if (m.spliced) print_splice_decision(m.splice);
+  print_telemetry_and_lens(m.telemetry, sys.opts.lens > 0 ? &m.lens : nullptr);
+  print_generation_header();
+  print_answer(m.answer);
+  f.times.prompt_tokens = f.prefill_length;
+  f.times.answered = true;
+  f.times.answer = m.answer;
+  f.times.ended = seconds_now();
+  add_run_times(batch, f.times);
+  stop_if_output_failed();
+  keep_prompt_records(sys, p, m);
+}
+
+// The --prompts run of a generating mode in the shared schedule with up to `width` prompts in
+// flight: their prompt passes one after another, their answers' steps together (one sweep of
+// the weights per step for all), each report printed whole and in file order once its answer
+// and every earlier one are done. The sums of answer_seconds are the steps' wall time.
+void run_prompts_in_flight(System& sys, const std::vector<const PromptLine*>& todo, int width, BatchTimes* batch,
+                           Progress* progress) {
+  BatchStep step{};
+  if (!make_batch_step(&step, sys.images.layer_block, uint64_t(width))) {
+    fatal("Out of memory allocating the buffers of %d prompts in flight", width);
+  }
+  std::deque<std::unique_ptr<PromptFlight>> flights;  // in file order; the front reports next
+  std::vector<PromptFlight*> flying;
+  std::vector<InferenceContext*> seqs;
+  double step_seconds = 0.0;
+  size_t taken = 0;
+  for (;;) {
+    int generating = 0;
+    for (const auto& f : flights) generating += f->generating ? 1 : 0;
+    while (generating < width && taken < todo.size()) {
+      flights.push_back(start_flight(sys, todo[taken++]));
+      if (flights.back()->generating) {
+        generating++;
+      } else if (flights.back()->line->error.empty()) {
+        land_flight(flights.back().get());
+      }
+    }
+    while (!flights.empty() && !flights.front()->generating) {
+      report_flight(sys, *flights.front(), batch);
+      flights.pop_front();
+      progress->done++;
+      if (sys.opts.show_progress) print_progress(progress, seconds_now());
+    }
+    if (generating == 0) {
+      if (taken == todo.size() && flights.empty()) break;
+      continue;
+    }
+    flying.clear();
+    seqs.clear();
+    for (const auto& f : flights) {
+      if (!f->generating) continue;
+      flying.push_back(f.get());
+      seqs.push_back(&f->ctx);
+    }
+    const double t0 = seconds_now();
+    run_batch_step(step, seqs.data(), seqs.size());
+    for (size_t t = 0; t < flying.size(); t++) {
+      PromptFlight* f = flying[t];
+      f->run.next = static_cast<int32_t>(static_cast<uint32_t>(step.next[t]));
+      f->run.logits = step.logits + t * geom::kVocab;
+      f->generating = take_answer_token(&f->run);
+      if (!f->generating) land_flight(f);
+    }
+    step_seconds += seconds_now() - t0;
+  }
+  batch->answer_seconds = step_seconds;
+}
+
 // The --prompts run: every line of the file this shard takes and --resume has not kept.
 // Returns 3 when some lines were refused, else 0.
 int run_prompt_file(System& sys, Schedule schedule) {
@@ -171,35 +375,23 @@ int run_prompt_file(System& sys, Schedule schedule) {
   batch.started = sys.started;
   batch.answered = !sys.opts.audit_heads;
   Progress progress = progress_for(static_cast<int>(todo.size()));
-  for (const PromptLine* p : todo) {
-    if (!p->error.empty()) {
-      warn("Prompt %lld (line %lld) refused: %s", static_cast<long long>(p->index), static_cast<long long>(p->line),
-           p->error.c_str());
-      batch.refused++;
-      PromptRecord r;
-      r.index = p->index;
-      r.line = p->line;
-      r.id = p->id;
-      r.prompt = p->text;
-      r.mode = mode_name(sys.opts);
-      r.error = p->error;
-      if (sys.records) write_record(sys, r);
-      keep_for_report(sys, r);
-    } else {
-      memcpy(sys.opts.prompt, p->text.c_str(), p->text.size() + 1);
-      print_input_prompt(sys);
-      begin_prompt(&sys);
-      add_run_times(&batch, run_prompt(sys, schedule, &m));
-      PromptRecord r = record_of(sys, m);
-      r.index = p->index;
-      r.line = p->line;
-      r.id = p->id;
-      if (sys.records) write_record(sys, r);
-      keep_for_report(sys, r);
-      keep_states(sys, r);
+  const int width = prompts_in_flight(sys.opts);
+  if (schedule == Schedule::shared && !sys.opts.audit_heads && width > 1) {
+    run_prompts_in_flight(sys, todo, width, &batch, &progress);
+  } else {
+    for (const PromptLine* p : todo) {
+      if (!p->error.empty()) {
+        report_refused_line(sys, p, &batch);
+      } else {
+        memcpy(sys.opts.prompt, p->text.c_str(), p->text.size() + 1);
+        print_input_prompt(sys);
+        begin_prompt(&sys);
+        add_run_times(&batch, run_prompt(sys, schedule, &m));
+        keep_prompt_records(sys, p, m);
+      }
+      progress.done++;
+      if (sys.opts.show_progress) print_progress(&progress, seconds_now());
     }
-    progress.done++;
-    if (sys.opts.show_progress) print_progress(&progress, seconds_now());
   }
   batch.ended = seconds_now();
   if (sys.opts.show_timings) print_batch_times(batch, stderr);

@@ -192,22 +192,33 @@ bool marking_cuts(const char* prompt) {
 }
 
 // Tokenizes the prompt, noting and warning about what its limits left out.
-void tokenize(System* sys) {
+void tokenize_quietly(System* sys) {
   sys->marking_cut = marking_cuts(sys->opts.prompt);
   sys->prefill_length = sys->opts.model_tokenizer
                             ? tokenize_prompt_model(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity, &sys->ids_cut)
                             : tokenize_prompt(sys->opts.prompt, sys->prompt_ids, kPromptIdCapacity, &sys->ids_cut);
   sys->truncated = sys->opts.cut_arguments > 0 || sys->opts.dropped_arguments > 0 || sys->marking_cut || sys->ids_cut;
-  if (sys->marking_cut) {
+}
+
+void tokenize(System* sys) {
+  tokenize_quietly(sys);
+  warn_prompt_cuts(sys->marking_cut, sys->ids_cut);
+}
+}  // namespace
+
+void warn_prompt_cuts(bool marking_cut, bool ids_cut) {
+  if (marking_cut) {
     warn("Prompt cut: only its first %d bytes (spaces marked) are tokenized; the rest is left out",
          kMarkedPromptStop);
   }
-  if (sys->ids_cut) {
+  if (ids_cut) {
     warn("Prompt cut: the tokens reached the limit of %d ids; the rest of the prompt and the chat "
          "template's closing turn markers are left out",
          kPromptIdCapacity - kOutputReserve);
   }
 }
+
+namespace {
 
 // Builds the tables the chosen tokenizer reads.
 void build_tokenizer(const RunOptions& opts) {
@@ -445,8 +456,17 @@ void print_input_prompt(const System& sys) { printf("[*] Input Prompt    : \"%s\
 
 void begin_prompt(System* sys) {
   tokenize(sys);
-  printf("\xE2\x9C\x94 [5/5] Prompt Tokenization Complete (Prefill Length: %d Tokens)\n\n", sys->prefill_length);
+  print_prefill_length(sys->prefill_length);
   fill_context(sys);
+}
+
+void begin_prompt_quietly(System* sys) {
+  tokenize_quietly(sys);
+  fill_context(sys);
+}
+
+void print_prefill_length(int32_t n) {
+  printf("\xE2\x9C\x94 [5/5] Prompt Tokenization Complete (Prefill Length: %d Tokens)\n\n", n);
 }
 
 void records_failed(const System& sys) {

@@ -77,6 +77,14 @@ void print_input_prompt(const System& sys);
 // without --prompts.
 void begin_prompt(System* sys);
 
+// begin_prompt without its lines (the cut warnings and the [5/5] line), which the caller prints
+// later with the two functions below.
+void begin_prompt_quietly(System* sys);
+// The warnings begin_prompt gives for the cuts its tokenization made.
+void warn_prompt_cuts(bool marking_cut, bool ids_cut);
+// The [5/5] line and blank line for a prompt of n prefill ids.
+void print_prefill_length(int32_t n);
+
 // Prints the fatal line for records that cannot be written (on standard error when standard
 // output carries the records) and exits with status 1.
 [[noreturn]] void records_failed(const System& sys);

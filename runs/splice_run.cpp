@@ -18,8 +18,13 @@ SpliceDecision decide_splice(TokenStepFn step, InferenceContext* ctx, const int3
 
 SpliceDecision apply_splice_decision(InferenceContext* ctx, const ProbeReading& r, float beta,
                                      const float* splice_buffer) {
-  const SpliceDecision d{r, beta, r.value[probe_roles().gate] > 0.0f};  // strict; a NaN reading closes the valve
+  const SpliceDecision d = set_splice(ctx, r, beta, splice_buffer);
   print_splice_decision(d);
+  return d;
+}
+
+SpliceDecision set_splice(InferenceContext* ctx, const ProbeReading& r, float beta, const float* splice_buffer) {
+  const SpliceDecision d{r, beta, r.value[probe_roles().gate] > 0.0f};  // strict; a NaN reading closes the valve
   if (d.armed) {
     ctx->splice_vector = splice_buffer;
     ctx->splice_enabled = 1;
@@ -33,6 +38,17 @@ SpliceDecision apply_splice_decision(InferenceContext* ctx, const ProbeReading& 
 SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, float beta,
                                      const float* splice_buffer, Telemetry* t, Answer* a,
                                      const DepthStates& states) {
+  int32_t next;
+  const SpliceDecision d = run_shared_splice_telemetry(pass, beta, splice_buffer, t, &next, states);
+  print_splice_decision(d);
+  print_telemetry_and_lens(*t, states.lens);
+  print_generation_header();
+  generate_answer(step, pass.ctx, pass.count, next, a);
+  return d;
+}
+
+SpliceDecision run_shared_splice_telemetry(const PromptPass& pass, float beta, const float* splice_buffer,
+                                           Telemetry* t, int32_t* next_id, const DepthStates& states) {
   InferenceContext* ctx = pass.ctx;
   DepthReading* depths = t->depths;
   // Layers 0 .. 14 are the same for the 16-layer decision pass and the telemetry: the splice
@@ -48,7 +64,7 @@ SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, f
   pass_layer(pass, kSpliceLayer + 1);
   pass_read_last(pass);
   keep_depth(pass, kSpliceLayer + 1, depths, states);
-  const SpliceDecision d = apply_splice_decision(ctx, depths[kSpliceLayer + 1].reading, beta, splice_buffer);
+  const SpliceDecision d = set_splice(ctx, depths[kSpliceLayer + 1].reading, beta, splice_buffer);
   t->splice_armed = d.armed;
   int32_t next;
   if (d.armed) {
@@ -63,8 +79,6 @@ SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, f
     // Closed: the decision pass's layer 15 is the telemetry's.
     next = shared_depths_from(pass, kSpliceLayer + 2, depths, states);
   }
-  print_telemetry_and_lens(*t, states.lens);
-  print_generation_header();
-  generate_answer(step, ctx, pass.count, next, a);
+  *next_id = next;
   return d;
 }

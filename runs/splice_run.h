@@ -21,9 +21,17 @@ SpliceDecision decide_splice(TokenStepFn step, InferenceContext* ctx, const int3
 SpliceDecision apply_splice_decision(InferenceContext* ctx, const ProbeReading& r, float beta,
                                      const float* splice_buffer);
 
+// apply_splice_decision without the lines.
+SpliceDecision set_splice(InferenceContext* ctx, const ProbeReading& r, float beta, const float* splice_buffer);
+
 // Splice mode from shared passes: prints the splice decision, then the same as decide_splice
 // followed by run_telemetry_and_generation. Layers 0 .. 14 run once for both; the decision's
 // layer 15 is reused when the valve stays closed. Copies each row's states into `states`.
 SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, float beta,
                                      const float* splice_buffer, Telemetry* t, Answer* a,
                                      const DepthStates& states = {});
+
+// The same decision and telemetry without printing; *next_id = the full model's next id (its
+// logits in the context), from which the answer starts.
+SpliceDecision run_shared_splice_telemetry(const PromptPass& pass, float beta, const float* splice_buffer,
+                                           Telemetry* t, int32_t* next_id, const DepthStates& states = {});

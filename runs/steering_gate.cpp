@@ -5,13 +5,19 @@
 #include "reports/splice_report.h"
 
 namespace {
-// Reads the gate axis on the state ctx->hidden holds (after `layers` layers), prints the lines and
-// sets the mask from `steered`.
-SteeringGate apply_gate(InferenceContext* ctx, int layers, uint64_t steered) {
+// Reads the gate axis on the state ctx->hidden holds (after `layers` layers) and sets the mask
+// from `steered`.
+SteeringGate set_gate(InferenceContext* ctx, int layers, uint64_t steered) {
   const ProbeReading r = read_probe(ctx->hidden, layers - 1);
   const SteeringGate g{r, layers, r.value[probe_roles().gate] > 0.0f};  // strict; a NaN reading stays closed
-  print_steering_gate(g);
   ctx->control_mask = g.open ? steered : 0;
+  return g;
+}
+
+// The same, printing the gate lines.
+SteeringGate apply_gate(InferenceContext* ctx, int layers, uint64_t steered) {
+  const SteeringGate g = set_gate(ctx, layers, steered);
+  print_steering_gate(g);
   return g;
 }
 }  // namespace
@@ -26,10 +32,16 @@ SteeringGate decide_steering_gate(TokenStepFn step, InferenceContext* ctx, const
 }
 
 SteeringGate decide_shared_steering_gate(const PromptPass& pass, int layers) {
+  const SteeringGate g = set_shared_steering_gate(pass, layers);
+  print_steering_gate(g);
+  return g;
+}
+
+SteeringGate set_shared_steering_gate(const PromptPass& pass, int layers) {
   const uint64_t steered = pass.ctx->control_mask;
   pass.ctx->control_mask = 0;
   pass_embed(pass);
   for (int l = 0; l < layers; l++) pass_layer(pass, static_cast<uint64_t>(l));
   pass_read_last(pass);
-  return apply_gate(pass.ctx, layers, steered);
+  return set_gate(pass.ctx, layers, steered);
 }

@@ -18,3 +18,5 @@ SteeringGate decide_steering_gate(TokenStepFn step, InferenceContext* ctx, const
 // The same decision from the shared pass (its rows and caches are left to the mode that follows,
 // which starts from the embedding again).
 SteeringGate decide_shared_steering_gate(const PromptPass& pass, int layers);
+// The same without the gate lines.
+SteeringGate set_shared_steering_gate(const PromptPass& pass, int layers);

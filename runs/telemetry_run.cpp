@@ -17,36 +17,70 @@ DepthReading read_depth(const InferenceContext* ctx, int row) {
   return {read_probe(ctx->hidden, row), state_hash(ctx->hidden)};
 }
 
-void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next, Answer* a) {
+void start_answer(AnswerRun* r, InferenceContext* ctx, int32_t n, int32_t next, const float* logits, Answer* a) {
   a->began = seconds_now();
-  print_answer_intro();
-  uint64_t history[modes::kHistoryCapacity];
-  int32_t history_count = 0;
   a->count = 0;
   a->stop = AnswerStop::limit;
+  r->ctx = ctx;
+  r->answer = a;
+  r->n = n;
+  r->next = next;
+  r->logits = logits;
+  r->u = 1;
   ctx->layer_limit = geom::kLayers;  // every generated token runs the whole model
-  for (int u = 1; u <= modes::kMaxAnswerTokens; u++) {
-    if (next == vocab_ids::kEos || next == vocab_ids::kEndOfTurn) {
-      a->stop = next == vocab_ids::kEos ? AnswerStop::eos : AnswerStop::end_of_turn;
-      break;
-    }
-    // The chosen id's logit as the step that chose it left it (after its penalty); the step's
-    // argmax is always below the vocabulary size.
-    const AnswerToken token{next, ctx->logits[next]};
-    a->tokens[a->count++] = token;
-    print_answer_token(u, token);
-    stop_if_output_failed();
-    if (u == modes::kMaxAnswerTokens) break;
-    history[history_count++] = static_cast<uint64_t>(static_cast<int64_t>(next));
-    ctx->token_id = static_cast<uint64_t>(static_cast<int64_t>(next));
-    ctx->history = history;
-    ctx->history_count = static_cast<uint64_t>(history_count);
-    set_position(ctx, static_cast<uint64_t>(n - 1 + u));
-    next = static_cast<int32_t>(static_cast<uint32_t>(step(ctx)));
+}
+
+bool take_answer_token(AnswerRun* r) {
+  Answer* const a = r->answer;
+  InferenceContext* const ctx = r->ctx;
+  const int32_t next = r->next;
+  if (next == vocab_ids::kEos || next == vocab_ids::kEndOfTurn) {
+    a->stop = next == vocab_ids::kEos ? AnswerStop::eos : AnswerStop::end_of_turn;
+    return false;
   }
-  ctx->history = nullptr;  // the window lives on this stack frame only
-  ctx->history_count = 0;
-  a->ended = seconds_now();
+  // The chosen id's logit as the step that chose it left it (after its penalty); the step's
+  // argmax is always below the vocabulary size.
+  a->tokens[a->count++] = AnswerToken{next, r->logits[next]};
+  if (r->u == modes::kMaxAnswerTokens) return false;
+  r->history[r->u - 1] = static_cast<uint64_t>(static_cast<int64_t>(next));
+  ctx->token_id = static_cast<uint64_t>(static_cast<int64_t>(next));
+  ctx->history = r->history;
+  ctx->history_count = static_cast<uint64_t>(r->u);
+  set_position(ctx, static_cast<uint64_t>(r->n - 1 + r->u));
+  r->u++;
+  return true;
+}
+
+void end_answer(AnswerRun* r) {
+  r->ctx->history = nullptr;  // the window lives in the run only
+  r->ctx->history_count = 0;
+  r->answer->ended = seconds_now();
+}
+
+void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next, Answer* a) {
+  AnswerRun r;
+  start_answer(&r, ctx, n, next, ctx->logits, a);
+  print_answer_intro();
+  for (;;) {
+    const int taken = a->count;
+    const bool more = take_answer_token(&r);
+    if (a->count > taken) {  // a token was taken (not the end of the answer)
+      print_answer_token(a->count, a->tokens[a->count - 1]);
+      stop_if_output_failed();
+    }
+    if (!more) break;
+    r.next = static_cast<int32_t>(static_cast<uint32_t>(step(ctx)));
+  }
+  end_answer(&r);
+  print_answer_footer();
+}
+
+void print_answer(const Answer& a) {
+  print_answer_intro();
+  for (int i = 0; i < a.count; i++) {
+    print_answer_token(i + 1, a.tokens[i]);
+    stop_if_output_failed();
+  }
   print_answer_footer();
 }
 
@@ -104,11 +138,15 @@ int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depth
   return next;
 }
 
-void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a,
-                                         const DepthStates& states) {
+int32_t run_shared_telemetry(const PromptPass& pass, Telemetry* t, const DepthStates& states) {
   t->splice_armed = pass.ctx->splice_enabled != 0;
   pass_embed(pass);
-  const int32_t next = shared_depths_from(pass, 0, t->depths, states);
+  return shared_depths_from(pass, 0, t->depths, states);
+}
+
+void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a,
+                                         const DepthStates& states) {
+  const int32_t next = run_shared_telemetry(pass, t, states);
   print_telemetry_and_lens(*t, states.lens);
   print_generation_header();
   generate_answer(step, pass.ctx, pass.count, next, a);

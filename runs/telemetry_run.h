@@ -39,6 +39,34 @@ void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pas
 // feeding each token at the next position with all 18 layers, and returns it in a.
 void generate_answer(TokenStepFn step, InferenceContext* ctx, int32_t n, int32_t next, Answer* a);
 
+// The greedy answer loop of one prompt, step by step, so that several prompts' answers can
+// share their steps. Lives at a fixed address while the context points at its history.
+struct AnswerRun {
+  InferenceContext* ctx;  // the prompt's context: caches, controls; the caller's
+  Answer* answer;         // the tokens so far; the caller's
+  int32_t n;              // prefill length
+  int32_t next;           // the id the last step chose
+  const float* logits;    // f32[256000]: the logits that step left
+  int u;                  // the 1-based answer index `next` would take
+  uint64_t history[modes::kHistoryCapacity];  // the ids taken, oldest first
+};
+
+// Begins an answer whose first id is `next`, chosen with `logits` after the prompt's n positions.
+void start_answer(AnswerRun* r, InferenceContext* ctx, int32_t n, int32_t next, const float* logits, Answer* a);
+// Takes r->next into the answer or ends it there (end of turn, end of text, the token limit).
+// Returns true when the answer goes on: the context is then set up for the step that feeds
+// that token (id, position, rotary rows, history), whose choice and logits go into r->next
+// and r->logits.
+bool take_answer_token(AnswerRun* r);
+// Ends the answer: its end time; the context no longer points at the run's history.
+void end_answer(AnswerRun* r);
+// Prints an answer as generate_answer prints it while it runs.
+void print_answer(const Answer& a);
+
+// The shared telemetry without printing: embeds the prompt, runs the 18 layers and keeps every
+// row in t (and in `states`). Returns the full model's next id; the logits are in ctx->logits.
+int32_t run_shared_telemetry(const PromptPass& pass, Telemetry* t, const DepthStates& states = {});
+
 // The shared schedule's depths from layer `from` on: layer h over every position, the reading
 // of the last position after each into depths[h], the classifier only after the last layer.
 // Needs: pass.rows hold the state before layer `from`. Returns the full model's next token.
