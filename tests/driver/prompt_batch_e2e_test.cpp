@@ -270,3 +270,30 @@ TEST(PromptBatchE2E, StateFileHoldsWhatEveryRowRead) {
   }
   EXPECT_EQ(slurp(dir.file("p.jsonl")), kPromptFile);
 }
+
+namespace {
+TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
+  // Six prompts of different lengths (one refused between them), so that batches of 2 and 3
+  // refill from the file while other answers are at other positions; one and two threads.
+  TempDir dir;
+  std::ofstream(dir.file("p.jsonl"), std::ios::binary)
+      << "{\"prompt\":\"Hi\"}\n{\"prompt\":\"Why is the sky blue at noon but red at dusk?\"}\n{\"prompt\":7}\n"
+         "{\"prompt\":\"tax\"}\n{\"prompt\":\"A zebra, a lion and a crow walk into a bar\"}\n{\"prompt\":\"ok\"}\n";
+  const RunResult alone = batch_run(dir, {"--batch", "1"});
+  ASSERT_EQ(alone.status, 3) << alone.err;
+  const std::string records = slurp(dir.file("out.jsonl"));
+  ASSERT_EQ(lines_of(records).size(), 6u);
+  for (const char* width : {"2", "3", "8"}) {
+    SCOPED_TRACE(std::string("--batch ") + width);
+    std::vector<std::string> argv = {"/usr/bin/env", std::string("KORVANE_THREADS=") + (width[0] == '3' ? "1" : "2"),
+                                     KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
+                                     dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--batch", width};
+    const RunResult together = run_binary(argv, dir.path);
+    EXPECT_EQ(together.status, 3) << together.err;
+    EXPECT_EQ(together.out, alone.out);
+    // The records name the thread count; all else is the same.
+    const std::string got = slurp(dir.file("out.jsonl"));
+    EXPECT_EQ(std::regex_replace(got, std::regex("\"threads\":1,"), "\"threads\":2,"), records);
+  }
+}
+}  // namespace

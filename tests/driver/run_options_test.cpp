@@ -172,10 +172,13 @@ TEST(RunOptions, PromptFileOptionsAndTheirRefusals) {
       {"--prompts", "p", "--shard", "-1/2"}, {"--prompts", "p", "--shard", "1/2x"}, {"--prompts", "p", "word"},
       {"--shard", "0/2", "hi"}, {"--resume", "--json", "o"}, {"--prompts", "p", "--resume"},
       {"--prompts", "p", "--resume", "--json", "-"}, {"--states"}, {"--states", "-", "hi"},
-      {"--audit-heads", "--states", "s"}};
+      {"--audit-heads", "--states", "s"}, {"--batch", "2", "hi"}, {"--prompts", "p", "--batch", "0"},
+      {"--prompts", "p", "--batch", "65"}, {"--prompts", "p", "--batch", "8x"}, {"--prompts", "p", "--batch"}};
   for (const auto& args : refused) {
     EXPECT_STRNE(parse(args).refusal, "") << args.back();
   }
+  EXPECT_EQ(prompts_in_flight(parse({"--prompts", "p"})), kDefaultBatch);
+  EXPECT_EQ(prompts_in_flight(parse({"--prompts", "p", "--batch", "64"})), 64);
 }
 
 TEST(RunOptions, TokenizerChoiceAndTokenizeOnly) {
