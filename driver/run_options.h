@@ -90,10 +90,10 @@ void parse_run_options(RunOptions* opts, int count, ArgReader read, void* source
 bool steering_gated(const RunOptions& opts);
 int steering_gate_layers(const RunOptions& opts);
 
-// Most prompts of a --prompts file whose answers are generated together, and how many without
-// --batch: enough to share each sweep of the weights widely while the caches stay small (about
-// 11 MB a prompt).
+// Most prompts of a --prompts file whose answers are generated together (about 11 MB of caches
+// a prompt), and how many without --batch: one, so that each prompt's report comes as soon as it
+// is done and a stopped run has lost at most the prompt it was on.
 inline constexpr int kMaxBatch = 64;
-inline constexpr int kDefaultBatch = 8;
+inline constexpr int kDefaultBatch = 1;
 // The prompts generating together in a --prompts run: --batch B, else the default.
 int prompts_in_flight(const RunOptions& opts);
