@@ -279,21 +279,28 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
   std::ofstream(dir.file("p.jsonl"), std::ios::binary)
       << "{\"prompt\":\"Hi\"}\n{\"prompt\":\"Why is the sky blue at noon but red at dusk?\"}\n{\"prompt\":7}\n"
          "{\"prompt\":\"tax\"}\n{\"prompt\":\"A zebra, a lion and a crow walk into a bar\"}\n{\"prompt\":\"ok\"}\n";
-  const RunResult alone = batch_run(dir, {"--batch", "1"});
-  ASSERT_EQ(alone.status, 3) << alone.err;
-  const std::string records = slurp(dir.file("out.jsonl"));
-  ASSERT_EQ(lines_of(records).size(), 6u);
-  for (const char* width : {"2", "3", "8"}) {
-    SCOPED_TRACE(std::string("--batch ") + width);
-    std::vector<std::string> argv = {"/usr/bin/env", std::string("KORVANE_THREADS=") + (width[0] == '3' ? "1" : "2"),
-                                     KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
-                                     dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--batch", width};
-    const RunResult together = run_binary(argv, dir.path);
-    EXPECT_EQ(together.status, 3) << together.err;
-    EXPECT_EQ(together.out, alone.out);
-    // The records name the thread count; all else is the same.
-    const std::string got = slurp(dir.file("out.jsonl"));
-    EXPECT_EQ(std::regex_replace(got, std::regex("\"threads\":1,"), "\"threads\":2,"), records);
+  // The splice mode too: its decision and its armed rows per prompt.
+  for (const bool splice : {false, true}) {
+    std::vector<std::string> flags;
+    if (splice) flags.push_back("--splice-substitute");
+    const RunResult alone = batch_run(dir, flags);
+    ASSERT_EQ(alone.status, 3) << alone.err;
+    const std::string records = slurp(dir.file("out.jsonl"));
+    ASSERT_EQ(lines_of(records).size(), 6u);
+    for (const char* width : {"2", "3", "8"}) {
+      if (splice && width[0] != '3') continue;
+      SCOPED_TRACE(std::string(splice ? "splice, " : "") + "--batch " + width);
+      std::vector<std::string> argv = {"/usr/bin/env", std::string("KORVANE_THREADS=") + (width[0] == '3' ? "1" : "2"),
+                                       KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
+                                       dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--batch", width};
+      argv.insert(argv.end(), flags.begin(), flags.end());
+      const RunResult together = run_binary(argv, dir.path);
+      EXPECT_EQ(together.status, 3) << together.err;
+      EXPECT_EQ(together.out, alone.out);
+      // The records name the thread count; all else is the same.
+      const std::string got = slurp(dir.file("out.jsonl"));
+      EXPECT_EQ(std::regex_replace(got, std::regex("\"threads\":1,"), "\"threads\":2,"), records);
+    }
   }
 }
 }  // namespace
