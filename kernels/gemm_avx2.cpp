@@ -51,7 +51,7 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
       const uint64_t xstep = packed ? 16 : 32;
       const float* xj = x + 32 * k0 + (packed ? (j >> 1) * 16 * (k1 - k0) + (j & 1) * 8 : 8 * j);
       for (uint64_t k = k0; k < k1; k++, wj += 32, xj += xstep) {
-        if (k & 1) fetch_one(f);
+        fetch_for_block(f, k);
         __m256 wr[R];
 #pragma GCC unroll 8
         for (int r = 0; r < R; r++) wr[r] = simd::load_f16(wj + r * cols);
@@ -114,6 +114,8 @@ inline void rows_by_all(const TileJob& job) {
   const float* const x = job.vectors;
   const bool packed = job.packed;
   Fetch fetch = fetch_spans(next_count ? job.next : nullptr, cols, cols, next_count);
+  // Each tile of vectors passes over the rows' blocks four times, once per chain.
+  pace_fetch(&fetch, 4 * (cols / 32) * ((count + kTileVectors - 1) / kTileVectors));
   for (uint64_t t = 0; t < count; t += kTileVectors) {
     const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
     dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n, &fetch, packed);

@@ -20,8 +20,10 @@ namespace gemm_tiles {
 constexpr int kTileVectors = 4;
 
 // Input vectors of one sweep over the rows are kept within about this many bytes, so that they
-// stay in the second-level cache while every row group visits them.
-constexpr uint64_t kSweepBytes = 1536 * 1024;
+// stay in the second-level cache while every row group visits them: half of a 1 MiB cache, the
+// rest for the weights streaming through. (At 1.5 MiB, sixteen vectors of the down
+// projection's 16384 columns overflowed it and a decode step of sixteen sequences took twice as long.)
+constexpr uint64_t kSweepBytes = 512 * 1024;
 
 // Columns per chunk of a tile: the chunk's slices of the tile's vectors and rows stay in the
 // first-level cache while the chains pass over them in turn.
@@ -103,7 +105,7 @@ inline void pack_vectors(float* dst, const float* src, uint64_t cols, uint64_t c
 }
 
 // The lines of the weights the next rows or chunk will take, fetched into the second-level
-// cache one at a time from within the tiles. Fetched all at once, they stalled the tiles while
+// cache a few at a time from within the tiles. Fetched all at once, they stalled the tiles while
 // the memory answered (about a sixth of the down projection's time).
 struct Fetch {
   const char* line;     // next line to fetch
@@ -111,14 +113,26 @@ struct Fetch {
   uint64_t span;        // bytes of each row's span
   uint64_t stride;      // bytes from one row to the next
   uint64_t rows;        // rows left after the current one
+  uint64_t per_pair;    // lines fetched per two blocks the tiles visit (pace_fetch)
 };
 
 // Needs: the first of `rows` rows `cols` fp16 apart at p, span_cols columns of each (or p null:
-// nothing to fetch). Returns the fetch state over those spans.
+// nothing to fetch). Returns the fetch state over those spans, one line per two blocks.
 inline Fetch fetch_spans(const uint16_t* p, uint64_t cols, uint64_t span_cols, uint64_t rows) {
-  if (!p) return Fetch{nullptr, nullptr, 0, 0, 0};
+  if (!p) return Fetch{nullptr, nullptr, 0, 0, 0, 1};
   const char* line = reinterpret_cast<const char*>(p);
-  return Fetch{line, line + 2 * span_cols, 2 * span_cols, 2 * cols, rows - 1};
+  return Fetch{line, line + 2 * span_cols, 2 * span_cols, 2 * cols, rows - 1, 1};
+}
+
+// Needs: f from fetch_spans; `visits` the blocks the tiles will visit before its lines are
+// needed. Paces it so that every line is asked for within those visits: with few vectors a
+// tile passes over the rows only once or twice, and one line per two blocks covered a sixth of
+// the next rows' lines (the rest then came on demand, stalling small batches).
+inline void pace_fetch(Fetch* f, uint64_t visits) {
+  if (!f->line || visits == 0) return;
+  const uint64_t lines = (f->rows + 1) * ((f->span + 63) / 64);
+  const uint64_t per_pair = (2 * lines + visits - 1) / visits;
+  f->per_pair = per_pair > 1 ? per_pair : 1;
 }
 
 // Needs: f. Fetches its next line, if any is left, into the second-level cache.
@@ -131,6 +145,13 @@ inline void fetch_one(Fetch* f) {
   }
   _mm_prefetch(f->line, _MM_HINT_T1);
   f->line += 64;
+}
+
+// Needs: f; k the index of the block a tile is at. Fetches this block's share of the pace:
+// half of per_pair on even blocks, the rest on odd ones (a single line: odd blocks only).
+inline void fetch_for_block(Fetch* f, uint64_t k) {
+  const uint64_t n = k & 1 ? f->per_pair - f->per_pair / 2 : f->per_pair / 2;
+  for (uint64_t i = 0; i < n; i++) fetch_one(f);
 }
 
 }  // namespace gemm_tiles

@@ -83,7 +83,7 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
   const uint64_t xstep = packed ? 16 : 32;
   const float* xh = x + (packed ? 16 * h * blocks : 16 * h);
   for (uint64_t k = 0; k < blocks; k++) {
-    if (k & 1) fetch_one(f);
+    fetch_for_block(f, k);
     __m512 wr[R];
     if (Widen) {
 #pragma GCC unroll 8
@@ -195,6 +195,8 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
         fetch = fetch_spans(w + 32 * k1, cols, blocks - k1 < chunk_blocks ? cols - 32 * k1 : kWideChunkCols, groups * R);
       else if (v0 == 0 && next_count > 0)
         fetch = fetch_spans(next_w, cols, cols < kWideChunkCols ? cols : kWideChunkCols, next_count);
+      // Each group's two halves pass over the chunk once per tile of vectors.
+      pace_fetch(&fetch, groups * 2 * ((nv + kTileVectors - 1) / kTileVectors) * (k1 - k0));
       const float* xc = x + v0 * cols + 32 * k0;
       WideHalf half{s->w, nullptr, cols, k1 - k0, 0, 0, k0 == 0, packed, &fetch};
       for (uint64_t g = 0; g < groups; g++) {

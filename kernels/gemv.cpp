@@ -11,11 +11,13 @@ namespace {
 constexpr uint64_t kMinParallelRows = 256;
 
 // How far ahead of its use each weight row is fetched, in fp16 values (2 KiB), and how much
-// further a second fetch asks the second-level cache for the same stream (4 KiB): the near one
-// keeps the loads fed, the far one keeps more of the memory's requests in flight than the
-// first-level cache can track (about 3 % more bandwidth measured in 2 MiB pages).
+// further a second fetch asks the second-level cache for the same stream (10 KiB, so 12 KiB
+// ahead): the near one keeps the loads fed, the far one keeps more of the memory's requests in
+// flight than the first-level cache can track. Far distances of 8 to 32 KiB streamed alike in
+// 2 MiB pages; 6 KiB streamed 5-15 % slower, most of all for the 16384-wide rows of w_down,
+// whose 64 KiB input does not stay in the first-level cache.
 constexpr uint64_t kAhead = 1024;
-constexpr uint64_t kFarBytes = 4096;
+constexpr uint64_t kFarBytes = 10240;
 
 // Needs: w fp16[N][cols] (N consecutive rows), x f32[cols]. Writes out[0 .. N). Each row
 // keeps its own four accumulators over 32-column blocks, its leftover groups of eight go into
