@@ -2,9 +2,11 @@
 // bandwidth of plain reads by all hardware threads over a fresh buffer far larger than the
 // caches and over the weights mapping, the median time of token_step (through the loaded kernel
 // image and its worker threads) at a mid-sequence position, and the weights streamed per second
-// as a fraction of the better of the two reads.
+// as a fraction of the better of the two reads. With --batch N it then times decode steps of N
+// sequences at once (run_batch_step, one sweep of the weights for all) and prints their
+// aggregate tokens per second against single steps timed alternately with them.
 //
-// usage: token_step_bench [WEIGHTS] [--position N] [--runs N] [--buffer-mib N]
+// usage: token_step_bench [WEIGHTS] [--position N] [--runs N] [--buffer-mib N] [--batch N]
 // Without WEIGHTS the build's synthetic weights file is used (and written if missing).
 
 #include <algorithm>
@@ -19,6 +21,8 @@
 #include "bench/bench_context.h"
 #include "bench/mapping_pages.h"
 #include "bench/streaming_read.h"
+#include "engine/batch_step.h"
+#include "model/layer_block.h"
 #include "model/inference_context.h"
 #include "engine/kernel_images.h"
 #include "engine/rope_tables.h"
@@ -33,24 +37,65 @@ namespace {
 using bench::Clock;
 using bench::seconds_since;
 
+// Needs: the loaded images, mapped weights, the pool's area, the single step's context. Times
+// `runs` decode steps of `count` sequences at `position` (caches zero below it), each beside one
+// single step, and prints the aggregate rate against the single steps' median of the same
+// minutes. False when memory is short.
+bool bench_batch(const LoadedImages& images, const WeightsView& view, void* area, InferenceContext* single,
+                 uint64_t count, uint64_t position, uint64_t runs) {
+  std::vector<InferenceContext> seqs(count);  // each with its own caches, ~150 MB
+  std::vector<InferenceContext*> ptrs(count);
+  for (uint64_t t = 0; t < count; t++) {
+    if (!bench::fill_context(&seqs[t], view, area)) return false;
+    seqs[t].token_id = uint32_t(2 + t);
+    seqs[t].position = position;
+    seqs[t].rope_cos = rope_cos_table[position];
+    seqs[t].rope_sin = rope_sin_table[position];
+    ptrs[t] = &seqs[t];
+  }
+  BatchStep step;
+  if (!make_batch_step(&step, images.layer_block, count)) return false;
+  run_batch_step(step, ptrs.data(), count);  // first touch of the batch's buffers
+  std::vector<double> one, all;  // ms, alternating: this machine's bandwidth drifts within minutes
+  for (uint64_t r = 0; r < runs; r++) {
+    auto t0 = Clock::now();
+    images.token_step(single);
+    one.push_back(seconds_since(t0) * 1e3);
+    t0 = Clock::now();
+    run_batch_step(step, ptrs.data(), count);
+    all.push_back(seconds_since(t0) * 1e3);
+  }
+  std::sort(one.begin(), one.end());
+  std::sort(all.begin(), all.end());
+  const double one_ms = one[one.size() / 2], all_ms = all[all.size() / 2];
+  std::printf("batch of %llu sequences, position %llu: median %.1f ms per step = %.2f tokens/s; single steps "
+              "beside them %.1f ms = %.2f tokens/s; %.2f x the single rate\n",
+              (unsigned long long)count, (unsigned long long)position, all_ms, 1e3 * double(count) / all_ms, one_ms,
+              1e3 / one_ms, double(count) * one_ms / all_ms);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string path = KORVANE_SYNTHETIC_WEIGHTS;
   bool synthetic = true;
-  uint64_t position = 1024, runs = 7, buffer_mib = 4096;
+  uint64_t position = 1024, runs = 7, buffer_mib = 4096, batch = 1;
   for (int i = 1; i < argc; i++) {
     if (!std::strcmp(argv[i], "--position") && i + 1 < argc) position = std::strtoull(argv[++i], nullptr, 10);
     else if (!std::strcmp(argv[i], "--runs") && i + 1 < argc) runs = std::strtoull(argv[++i], nullptr, 10);
     else if (!std::strcmp(argv[i], "--buffer-mib") && i + 1 < argc) buffer_mib = std::strtoull(argv[++i], nullptr, 10);
+    else if (!std::strcmp(argv[i], "--batch") && i + 1 < argc) batch = std::strtoull(argv[++i], nullptr, 10);
     else if (argv[i][0] != '-') path = argv[i], synthetic = false;
     else {
-      std::fprintf(stderr, "usage: token_step_bench [WEIGHTS] [--position N] [--runs N] [--buffer-mib N]\n");
+      std::fprintf(stderr, "usage: token_step_bench [WEIGHTS] [--position N] [--runs N] [--buffer-mib N] [--batch N]\n");
       return 2;
     }
   }
-  if (position >= geom::kMaxPositions || runs == 0 || buffer_mib == 0 || buffer_mib % 2) {
-    std::fprintf(stderr, "position must be below 2048, runs at least 1, the buffer an even number of MiB\n");
+  if (position >= geom::kMaxPositions || runs == 0 || buffer_mib == 0 || buffer_mib % 2 || batch == 0 ||
+      batch > kMaxBlock) {
+    std::fprintf(stderr, "position must be below 2048, runs at least 1, the buffer an even number of MiB, the batch 1 to %d\n",
+                 int(kMaxBlock));
     return 2;
   }
 
@@ -112,5 +157,9 @@ int main(int argc, char** argv) {
               (unsigned long long)position, median, (unsigned long long)runs, ms.front(), ms.back(), first * 1e3);
   std::printf("weights streamed: %.3f GB per token, %.2f GB/s = %.1f %% of the read reference (%u workers + caller)\n",
               streamed / 1e9, rate / 1e9, 100.0 * rate / bench::best_of(reads), workers);
+  if (batch > 1 && !bench_batch(images, view, pool.area, &ctx, batch, position, runs)) {
+    std::fprintf(stderr, "cannot allocate the batch's buffers\n");
+    return 1;
+  }
   return 0;
 }
