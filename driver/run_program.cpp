@@ -101,6 +101,8 @@ void finish_report(const System& sys) {
     run.axis_names.push_back(probe_axis_name(a));
     run.axis_labels.push_back(probe_axis_label(a));
   }
+  run.gate_axis = probe_axis_name(probe_roles().gate);
+  run.truth_axis = probe_axis_name(probe_roles().truth);
   const std::string page = report_html(report_data_json(sys.report_records, run_json(run_info_of(sys)), run));
   const std::string why = write_report_file(sys.opts.report_path, page);
   if (!why.empty()) fatal("The report could not be written to %s: %s", sys.opts.report_path, why.c_str());

@@ -29,6 +29,8 @@ std::string report_data_json(const std::vector<std::string>& records, const std:
   report["wall_seconds"] = run.wall_seconds;
   report["axes"] = run.axis_names;
   report["axis_labels"] = run.axis_labels;
+  report["gate_axis"] = run.gate_axis;
+  report["truth_axis"] = run.truth_axis;
   std::string out = "{\"report\":";
   out += report.dump(-1, ' ', false, Json::error_handler_t::replace);
   out += ",\"run\":";

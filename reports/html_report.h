@@ -7,15 +7,17 @@
 
 // What the page's header says about the run beyond what the records hold.
 struct ReportRun {
-  std::string mode;                      // "default", "splice" or "audit"
+  std::string mode;                      // "default", "splice", "audit" or "audit_all"
   std::string prompt_file;               // --prompts FILE, or empty for the command line's prompt
   double wall_seconds = 0;               // from start-up to the end of the last prompt
   std::vector<std::string> axis_names;   // the probe in use, in its order (the records' keys)
   std::vector<std::string> axis_labels;  // the telemetry header's texts for them
+  std::string gate_axis;                 // the splice decision's axis (its record's "domain")
+  std::string truth_axis;                // the splice line's Truth axis (its record's "truth")
 };
 
 // Needs: each record is a complete JSON object (record_line), run_json the records' "run"
-// object. Returns {"report": {...run...}, "run": ..., "records": [...]} as JSON text.
+// object. Returns {"report": {...run..., gate_axis, truth_axis}, "run": ..., "records": [...]} as JSON text.
 std::string report_data_json(const std::vector<std::string>& records, const std::string& run_json,
                              const ReportRun& run);
 

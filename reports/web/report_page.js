@@ -16,6 +16,20 @@
     return (v > 0 || (v === 0 && !Object.is(v, -0))) ? '+' + t : t;
   }
   function fixed2(v) { return v === null || v === undefined ? 'n/a' : v.toFixed(2); }
+  function two(n) { return String(n).padStart(2, '0'); }
+  function layerName(l) { return 'Layer ' + two(l); }
+  function headName(h) { return 'Head #' + two(h); }
+
+  // A token's label text as the console's tables show it: \n, \r, \t and \xNN for the other
+  // control characters.
+  function visible(text) {
+    return String(text).replace(/[\x00-\x1f\x7f]/g, function (c) {
+      if (c === '\n') return '\\n';
+      if (c === '\r') return '\\r';
+      if (c === '\t') return '\\t';
+      return '\\x' + c.charCodeAt(0).toString(16).padStart(2, '0');
+    });
+  }
 
   // A new element with text (never parsed as HTML) under parent.
   function add(parent, tag, text, className) {
@@ -130,13 +144,28 @@
     }), 'numbers');
   }
 
+  function change(before, after) { return before == null || after == null ? null : after - before; }
+
+  // What an armed splice changed: the 16-layer pass's layer-15 readings (before the vector was
+  // added) beside the telemetry's layer 15 (after it). Closed, the telemetry is the model's own.
   function renderSplice(parent, record) {
     const s = section(parent, 'Splice decision');
     const d = record.splice;
-    add(s, 'p', d.decision === 'armed' ? 'armed: the splice vector is added after layer 14' : 'closed: the splice stays off',
+    const armed = d.decision === 'armed';
+    add(s, 'p', armed ? 'armed: the splice vector is added after layer 14' : 'closed: the splice stays off',
         'decision ' + d.decision);
     table(s, ['decision', 'domain (gate axis, 16 layers)', 'truth (layer 15)', 'beta'],
           [[d.decision, signed4(d.domain), signed4(d.truth), fixed2(d.beta)]], 'numbers');
+    if (!armed || !record.telemetry) return;
+    const after = record.telemetry[15];
+    const gate = data.report.gate_axis, truth = data.report.truth_axis;
+    add(s, 'h3', 'Layer 15 before and after the splice');
+    table(s, ['layer 15', axisLabel(axes.indexOf(gate)), axisLabel(axes.indexOf(truth))], [
+      ['before: the 16-layer pass, no splice', signed4(d.domain), signed4(d.truth)],
+      ['after: the telemetry, spliced after layer 14', signed4(after[gate]), signed4(after[truth])],
+      ['after − before', signed4(change(d.domain, after[gate])), signed4(change(d.truth, after[truth]))]
+    ], 'numbers');
+    add(s, 'p', 'Telemetry rows 14–17 and the answer are the spliced model’s (row 14: [BOM SPLICER] Layer 14 State Reshaped!).');
   }
 
   function renderGate(parent, record) {
@@ -173,14 +202,82 @@
     });
   }
 
+  // The logit lens: a row per depth, its K tokens highest first, the top one marked.
+  function renderLens(parent, record) {
+    const k = record.lens[0].ids.length;
+    const s = section(parent, 'Logit lens: top-' + k + ' tokens of the 256k classifier at every depth');
+    add(s, 'p', 'final norm, no penalty; highest logit first, the top token of each depth marked');
+    const head = ['layer'];
+    for (let j = 1; j <= k; j++) head.push('rank ' + j);
+    table(s, head, record.lens.map(function (row) {
+      return [layerName(row.layer)].concat(row.ids.map(function (id, j) {
+        const text = "'" + visible(row.texts[j]) + "' (ID:" + id + ', ' + signed4(row.logits[j]) + ')';
+        return j === 0 ? {text: text, className: 'lens-top'} : text;
+      }));
+    }), 'numbers lens');
+  }
+
+  // The sweep over every head: one heatmap of the quantity picked (the console's two tables and
+  // the logit change), then the two top-10 lists as the console prints them.
+  function renderAuditAll(parent, record, name) {
+    const a = record.audit_all;
+    const s = section(parent, 'All-layer attention head audit (' + a.ablation + ' ablation, every head of layers 00 ~ 17)');
+    const quantities = [
+      {field: 'delta_next', label: 'ΔT at the next depth (Layer L+1; Layer 17 for L = 17)'},
+      {field: 'delta_last', label: 'ΔT at the last depth (Layer 17)'},
+      {field: 'delta_logit', label: "Δlogit of '" + visible(a.next_token_text) + "'"}
+    ];
+    const values = [];
+    quantities.forEach(function (q) {
+      a[q.field].forEach(function (heads, l) {
+        heads.forEach(function (v, h) {
+          values.push({quantity: q.label, layer: layerName(l), head: headName(h), value: v, shown: signed4(v)});
+        });
+      });
+    });
+    const layers = a.delta_next.map(function (row, l) { return layerName(l); });
+    chart(s, name, {
+      width: 8 * 66, height: 18 * 20,
+      data: {values: values},
+      params: [{name: 'quantity', value: quantities[0].label,
+                bind: {input: 'radio', options: quantities.map(function (q) { return q.label; }), name: 'shown: '}}],
+      transform: [{filter: 'datum.quantity === quantity'}],
+      mark: {type: 'rect', tooltip: true},
+      encoding: {
+        x: {field: 'head', type: 'ordinal', title: 'knocked-out head', axis: {orient: 'top', labelAngle: 0}},
+        y: {field: 'layer', type: 'ordinal', title: null, sort: layers},
+        color: {field: 'value', type: 'quantitative', title: 'change against the baseline',
+                scale: {scheme: 'redblue', reverse: true, domainMid: 0}, legend: {format: '+.4f'}},
+        tooltip: [{field: 'layer', title: 'layer'}, {field: 'head', title: 'head'},
+                  {field: 'shown', title: 'value'}]
+      },
+      config: {axis: {labelFont: 'monospace'}}
+    });
+    add(s, 'p', '🎯 Baseline: Layer 17 Truth = ' + signed4(a.baseline[a.baseline.length - 1]) + ", next token '" +
+        visible(a.next_token_text) + "' (ID:" + a.next_token_id + ', logit ' + signed4(a.next_token_logit) + ')');
+    const lists = add(s, 'div', null, 'top-lists');
+    function top(title, list, label) {
+      const box = add(lists, 'div');
+      add(box, 'h3', title);
+      table(box, ['', 'layer', 'head', label], list.map(function (c, k) {
+        return [String(k + 1).padStart(2, ' ') + '.', layerName(c.layer), headName(c.head), signed4(c.delta)];
+      }), 'numbers');
+    }
+    top("▶ The 10 heads that move the last depth's reading most:", a.top_last, 'ΔT(L17)');
+    top("▶ The 10 heads that move the logit of '" + visible(a.next_token_text) + "' (ID:" + a.next_token_id + ') most:',
+        a.top_logit, 'Δlogit');
+  }
+
   // The parts of a record, each drawn only when its field is there; a new record field gets
   // its section by one more entry here.
   const parts = [
     {field: 'steering_gate', render: renderGate},
     {field: 'splice', render: renderSplice},
     {field: 'telemetry', render: renderTelemetry},
+    {field: 'lens', render: renderLens},
     {field: 'answer', render: renderAnswer},
-    {field: 'audit', render: renderAudit}
+    {field: 'audit', render: renderAudit},
+    {field: 'audit_all', render: renderAuditAll}
   ];
 
   function renderRecord(parent, record, tag) {

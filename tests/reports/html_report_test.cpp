@@ -34,6 +34,8 @@ TEST(HtmlReport, HostileTextStaysInsideTheDataElement) {
     run.prompt_file = prompt;
     run.axis_names = {"truth", "safety"};
     run.axis_labels = {"Truth (T)", "<S>"};
+    run.gate_axis = "safety";
+    run.truth_axis = "truth";
     const std::string page = report_html(report_data_json({record.dump()}, "{\"version\":\"0\"}", run));
     EXPECT_EQ(count_of(page, "<script"), 4u) << prompt;
     EXPECT_EQ(count_of(page, "</script>"), 4u) << prompt;
@@ -45,6 +47,8 @@ TEST(HtmlReport, HostileTextStaysInsideTheDataElement) {
     EXPECT_EQ(data["records"][0]["prompt"], prompt);
     EXPECT_EQ(data["report"]["prompt_file"], prompt.empty() ? nlohmann::json() : nlohmann::json(prompt));
     EXPECT_EQ(data["report"]["axis_labels"][1], "<S>");
+    EXPECT_EQ(data["report"]["gate_axis"], "safety");
+    EXPECT_EQ(data["report"]["truth_axis"], "truth");
     EXPECT_EQ(data["run"]["version"], "0");
   }
 }

@@ -2,22 +2,29 @@
 """The --report page of real runs, opened by headless chromium from disk with the network shut.
 
 usage: report_browser_test.py KORVANE WEIGHTS_READY OUT_DIR
-Runs a default run, a splice run, an audit and a two-prompt file on the synthetic weights, loads
-each page, and fails on any error the page caught, any request it made, a chart without its
-marks or a missing section. Keeps each page and a PNG screenshot of it in OUT_DIR.
+Runs a default run, a splice run, an audit, the all-layer audit, a lens run and a two-prompt file
+on the synthetic weights (and draws the splice run's record again as armed), loads each page, and
+fails on any error the page caught, any request it made, a chart without its marks, a missing
+section or a lens row whose top token is not the one marked. Keeps each page and a PNG
+screenshot of it in OUT_DIR.
 """
 import html.parser
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 AXES = 4     # the embedded probe's axes
 DEPTHS = 18  # telemetry rows
 TELEMETRY = {"mark-line": AXES, "mark-symbol": AXES * DEPTHS}
 HOSTILE = "hi </script><script>alert(1)</script> \"q\" 's' & <!--"
+HEADS = 8    # heads per layer
+LENS_K = 3
+DATA = re.compile(r'(<script type="application/json" id="korvane-data">)(.*?)(</script>)', re.S)
 
 
 def fail(why):
@@ -34,8 +41,9 @@ def chromium():
     print("installing chromium with apt-get")
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     subprocess.run(["apt-get", "update", "-qq"], check=True, env=env)
-    subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends", "chromium"], check=True, env=env,
-                   stdout=subprocess.DEVNULL)
+    # With fonts for the Chinese console texts and the emoji, so the screenshots read.
+    subprocess.run(["apt-get", "install", "-y", "-qq", "--no-install-recommends", "chromium", "fonts-wqy-microhei",
+                    "fonts-noto-color-emoji"], check=True, env=env, stdout=subprocess.DEVNULL)
     return shutil.which("chromium") or fail("apt-get installed no chromium")
 
 
@@ -59,7 +67,7 @@ class Page(html.parser.HTMLParser):
             if chart is not None:
                 counts = self.marks.setdefault(chart, {})
                 counts[kind] = counts.get(kind, 0) + 1
-        if tag in ("h2", "p", "pre"):
+        if tag in ("h2", "h3", "p", "pre", "td"):
             self.text = []
         if tag not in self.VOID:
             self.stack.append((tag, attrs))
@@ -71,9 +79,9 @@ class Page(html.parser.HTMLParser):
             open_tag, attrs = self.stack.pop()
             if open_tag == tag:
                 break
-        if tag in ("h2", "p", "pre") and self.text is not None:
+        if tag in ("h2", "h3", "p", "pre", "td") and self.text is not None:
             text = "".join(self.text)
-            if tag == "h2":
+            if tag in ("h2", "h3"):
                 self.titles.append(text)
             for c in attrs.get("class", "").split():
                 self.texts.setdefault(c, []).append(text)
@@ -101,6 +109,7 @@ def browse(browser, page, profile, png):
 
 
 def check(name, dom, charts, titles, prompt_texts):
+    """The parsed page, once it drew without errors or requests every chart and section expected."""
     parsed = Page()
     parsed.feed(dom)
     results = parsed.texts.get("render-result", [])
@@ -119,6 +128,29 @@ def check(name, dom, charts, titles, prompt_texts):
     if prompt_texts is not None and parsed.texts.get("prompt-text") != prompt_texts:
         fail("%s: prompt texts %s, expected %s" % (name, parsed.texts.get("prompt-text"), prompt_texts))
     print("ok: %s: %s" % (name, parsed.marks))
+    return parsed
+
+
+def check_lens(parsed, records):
+    """Every depth's first lens cell is marked and names that depth's top token."""
+    top = parsed.texts.get("lens-top", [])
+    lens = records[0]["lens"]
+    if len(top) != DEPTHS or len(lens) != DEPTHS:
+        fail("lens: %d top cells marked for %d depths" % (len(top), len(lens)))
+    for cell, row in zip(top, lens):
+        if "(ID:%d, " % row["ids"][0] not in cell or len(row["ids"]) != LENS_K:
+            fail("lens: layer %d marks %r, its top token is %d" % (row["layer"], cell, row["ids"][0]))
+
+
+def as_armed(page, armed):
+    """The page again with its first record's splice armed: the view an armed run draws."""
+    text = open(page, encoding="utf-8").read()
+    found = DATA.search(text)
+    data = json.loads(found.group(2))
+    data["records"][0]["splice"]["decision"] = "armed"
+    safe = json.dumps(data, ensure_ascii=False).replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+    with open(armed, "w", encoding="utf-8") as f:
+        f.write(text[:found.start(2)] + safe + text[found.end(2):])
 
 
 def main():
@@ -132,7 +164,11 @@ def main():
     cases = [
         ("default", [], {"telemetry-0": TELEMETRY}, ["Telemetry", "Answer"], None),
         ("splice", ["--splice-substitute"], {"telemetry-0": TELEMETRY}, ["Splice decision", "Telemetry", "Answer"], None),
-        ("audit", ["--audit-heads"], {"audit-0": {"mark-rect": 8}}, ["Layer 14 head audit"], None),
+        ("audit", ["--audit-heads"], {"audit-0": {"mark-rect": HEADS}}, ["Layer 14 head audit"], None),
+        ("audit-all", ["--audit-all"], {"audit_all-0": {"mark-rect": DEPTHS * HEADS}},
+         ["All-layer attention head audit (zero ablation, every head of layers 00 ~ 17)"], None),
+        ("lens", ["--lens", str(LENS_K)], {"telemetry-0": TELEMETRY},
+         ["Telemetry", "Logit lens: top-%d tokens of the 256k classifier at every depth" % LENS_K], None),
         ("prompts", ["--prompts", prompts],
          {"telemetry-mean": dict(TELEMETRY, **{"mark-area": AXES}), "telemetry-small-0": TELEMETRY,
           "telemetry-small-1": TELEMETRY, "telemetry-0": TELEMETRY, "telemetry-1": TELEMETRY},
@@ -141,13 +177,26 @@ def main():
     ]
     with tempfile.TemporaryDirectory() as profile:
         for name, args, charts, titles, prompt_texts in cases:
-            page = os.path.join(out, name + ".html")
-            if os.path.exists(page):
-                os.remove(page)
-            run = subprocess.run([korvane, "-m", weights, "--report", page] + args, capture_output=True, timeout=1200)
+            page, records = os.path.join(out, name + ".html"), os.path.join(out, name + ".jsonl")
+            for kept in (page, records):  # nothing of an earlier run is checked
+                if os.path.exists(kept):
+                    os.remove(kept)
+            began = time.monotonic()
+            run = subprocess.run([korvane, "-m", weights, "--report", page, "--json", records] + args,
+                                 capture_output=True, timeout=1500)
             if run.returncode != 0:
                 fail("%s: korvane exited %d: %s" % (name, run.returncode, run.stdout[-500:] + run.stderr[-500:]))
-            check(name, browse(browser, page, profile, os.path.join(out, name + ".png")), charts, titles, prompt_texts)
+            print("%s: the run took %.0f s" % (name, time.monotonic() - began))
+            parsed = check(name, browse(browser, page, profile, os.path.join(out, name + ".png")), charts, titles,
+                           prompt_texts)
+            if name == "lens":
+                with open(records, encoding="utf-8") as f:
+                    check_lens(parsed, [json.loads(line) for line in f])
+            if name == "splice":
+                armed = os.path.join(out, "splice-armed.html")
+                as_armed(page, armed)
+                check("splice-armed", browse(browser, armed, profile, os.path.join(out, "splice-armed.png")),
+                      {"telemetry-0": TELEMETRY}, ["Splice decision", "Layer 15 before and after the splice"], None)
 
 
 if __name__ == "__main__":
