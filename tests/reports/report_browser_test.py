@@ -3,7 +3,7 @@
 
 usage: report_browser_test.py KORVANE WEIGHTS_READY OUT_DIR
 Runs a default run, a splice run, an audit, the all-layer audit, a lens run and a two-prompt file
-on the synthetic weights (and draws the splice run's record again as armed), loads each page, and
+on the synthetic weights (the splice also on their variant that arms it), loads each page, and
 fails on any error the page caught, any request it made, a chart without its marks, a missing
 section or a lens row whose top token is not the one marked. Keeps each page and a PNG
 screenshot of it in OUT_DIR.
@@ -11,7 +11,6 @@ screenshot of it in OUT_DIR.
 import html.parser
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -24,7 +23,6 @@ TELEMETRY = {"mark-line": AXES, "mark-symbol": AXES * DEPTHS}
 HOSTILE = "hi </script><script>alert(1)</script> \"q\" 's' & <!--"
 HEADS = 8    # heads per layer
 LENS_K = 3
-DATA = re.compile(r'(<script type="application/json" id="korvane-data">)(.*?)(</script>)', re.S)
 
 
 def fail(why):
@@ -142,21 +140,12 @@ def check_lens(parsed, records):
             fail("lens: layer %d marks %r, its top token is %d" % (row["layer"], cell, row["ids"][0]))
 
 
-def as_armed(page, armed):
-    """The page again with its first record's splice armed: the view an armed run draws."""
-    text = open(page, encoding="utf-8").read()
-    found = DATA.search(text)
-    data = json.loads(found.group(2))
-    data["records"][0]["splice"]["decision"] = "armed"
-    safe = json.dumps(data, ensure_ascii=False).replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
-    with open(armed, "w", encoding="utf-8") as f:
-        f.write(text[:found.start(2)] + safe + text[found.end(2):])
-
-
 def main():
     korvane, weights_ready, out = sys.argv[1:4]
     os.makedirs(out, exist_ok=True)
     weights = subprocess.run([weights_ready], capture_output=True, text=True, check=True).stdout.strip()
+    variant = subprocess.run([weights_ready, "--domain-variant"], capture_output=True, text=True,
+                             check=True).stdout.strip()
     browser = chromium()
     prompts = os.path.join(out, "prompts.txt")
     with open(prompts, "w") as f:
@@ -164,6 +153,8 @@ def main():
     cases = [
         ("default", [], {"telemetry-0": TELEMETRY}, ["Telemetry", "Answer"], None),
         ("splice", ["--splice-substitute"], {"telemetry-0": TELEMETRY}, ["Splice decision", "Telemetry", "Answer"], None),
+        ("splice-armed", ["--splice-substitute"], {"telemetry-0": TELEMETRY},
+         ["Splice decision", "Layer 15 before and after the splice"], None),
         ("audit", ["--audit-heads"], {"audit-0": {"mark-rect": HEADS}}, ["Layer 14 head audit"], None),
         ("audit-all", ["--audit-all"], {"audit_all-0": {"mark-rect": DEPTHS * HEADS}},
          ["All-layer attention head audit (zero ablation, every head of layers 00 ~ 17)"], None),
@@ -182,7 +173,8 @@ def main():
                 if os.path.exists(kept):
                     os.remove(kept)
             began = time.monotonic()
-            run = subprocess.run([korvane, "-m", weights, "--report", page, "--json", records] + args,
+            run_weights = variant if name == "splice-armed" else weights  # the variant arms the splice
+            run = subprocess.run([korvane, "-m", run_weights, "--report", page, "--json", records] + args,
                                  capture_output=True, timeout=1500)
             if run.returncode != 0:
                 fail("%s: korvane exited %d: %s" % (name, run.returncode, run.stdout[-500:] + run.stderr[-500:]))
@@ -192,11 +184,6 @@ def main():
             if name == "lens":
                 with open(records, encoding="utf-8") as f:
                     check_lens(parsed, [json.loads(line) for line in f])
-            if name == "splice":
-                armed = os.path.join(out, "splice-armed.html")
-                as_armed(page, armed)
-                check("splice-armed", browse(browser, armed, profile, os.path.join(out, "splice-armed.png")),
-                      {"telemetry-0": TELEMETRY}, ["Splice decision", "Layer 15 before and after the splice"], None)
 
 
 if __name__ == "__main__":
