@@ -140,7 +140,7 @@
     add(s, 'p', 'stop: ' + a.stop + ', ' + a.ids.length + ' tokens');
     add(s, 'p', a.texts.join(''), 'answer-text');
     table(s, ['token', 'id', 'logit', 'text'], a.ids.map(function (id, u) {
-      return [String(u + 1).padStart(2, '0'), String(id), signed4(a.logits[u]), a.texts[u]];
+      return [String(u + 1).padStart(2, '0'), String(id), signed4(a.logits[u]), visible(a.texts[u])];
     }), 'numbers');
   }
 
