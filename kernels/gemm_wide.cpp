@@ -66,8 +66,9 @@ inline void widen_leftover(float (*wf)[kWideStride], uint64_t at, const uint16_t
 // column (in the packed order when c.packed); part = their partial sums for the half, unless
 // c.fresh. Writes to part the sums with the chunk's products for the half added, each lane's
 // additions in column order; when Widen, the widened blocks to c.wf (the first tile of a half
-// makes them while it multiplies, so the conversion overlaps the multiply-adds).
-template <int R, int T, bool Widen>
+// makes them while it multiplies, so the conversion overlaps the multiply-adds; when it is the
+// half's only tile, Keep is false and they are not stored).
+template <int R, int T, bool Widen, bool Keep = true>
 inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float* x) {
   float(*const wf)[kWideStride] = c.wf;
   const uint16_t* const src = c.src;
@@ -89,7 +90,7 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
 #pragma GCC unroll 8
       for (int r = 0; r < R; r++) {
         wr[r] = _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + r * cols + 32 * k)));
-        _mm512_store_ps(wf[r] + 16 * k, wr[r]);
+        if (Keep) _mm512_store_ps(wf[r] + 16 * k, wr[r]);
       }
     } else {
 #pragma GCC unroll 8
@@ -124,13 +125,13 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
 }
 
 // Needs: as wide_tile, with 1 <= n <= kTileVectors vectors. Picks the tile for the count.
-template <int R, bool Widen>
+template <int R, bool Widen, bool Keep = true>
 inline void wide_tile_n(uint64_t n, const WideHalf& c, __m512 (*part)[kTileRows], const float* x) {
   switch (n) {
-    case 1: wide_tile<R, 1, Widen>(c, part, x); break;
-    case 2: wide_tile<R, 2, Widen>(c, part, x); break;
-    case 3: wide_tile<R, 3, Widen>(c, part, x); break;
-    default: wide_tile<R, 4, Widen>(c, part, x); break;
+    case 1: wide_tile<R, 1, Widen, Keep>(c, part, x); break;
+    case 2: wide_tile<R, 2, Widen, Keep>(c, part, x); break;
+    case 3: wide_tile<R, 3, Widen, Keep>(c, part, x); break;
+    default: wide_tile<R, 4, Widen, Keep>(c, part, x); break;
   }
 }
 
@@ -210,7 +211,9 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
             __m512(*part)[kTileRows] = s->part[g][h] + t;
             const float* xt = xc + t * cols;
             const uint64_t n = nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors;
-            if (t == 0)
+            if (t == 0 && nv <= uint64_t(kTileVectors))
+              wide_tile_n<R, true, false>(n, half, part, xt);  // the only tile: nothing to keep
+            else if (t == 0)
               wide_tile_n<R, true>(n, half, part, xt);
             else
               wide_tile_n<R, false>(n, half, part, xt);
