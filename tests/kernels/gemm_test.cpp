@@ -10,6 +10,7 @@
 
 #include "engine/cpu_features.h"
 #include "engine/worker_pool.h"
+#include "kernels/gemm_tiles.h"
 #include "kernels/kernels.h"
 #include "tests/kernels/kernel_reference.h"
 #include "tests/kernels/test_data.h"
@@ -108,10 +109,28 @@ TEST(DotRowsBatch, MatchesTheReferenceOverTilesAndShapes) {
 }
 
 TEST(DotRowsBatch, LongRowsSweepTheVectorsInSeveralPasses) {
-  // 16384 columns hold 24 vectors per sweep: 31 vectors take two sweeps, the second not a
+  // 16384 columns hold 8 vectors per sweep: 31 vectors take four sweeps, the last not a
   // whole number of tiles.
   check_gemm(5, 16384, 31, 1, nullptr, 101);
   check_gemm(4, 2048, 64, 0, nullptr, 103);
+}
+
+TEST(GemmFetch, PacedFetchesAskForEveryLineOfTheSpansWithinTheVisits) {
+  // However few the tiles' visits of blocks, the next rows' spans are fetched whole by their
+  // end, and the fetch stops at the last span's last line.
+  std::vector<uint16_t> m(48 * 2048);
+  for (uint64_t rows : {1, 3, 6, 48}) {
+    for (uint64_t span_cols : {8, 520, 1024, 2048}) {
+      for (uint64_t visits : {1, 32, 64, 192, 4096}) {
+        gemm_tiles::Fetch f = gemm_tiles::fetch_spans(m.data(), 2048, span_cols, rows);
+        gemm_tiles::pace_fetch(&f, visits);
+        for (uint64_t k = 0; k < visits; k++) gemm_tiles::fetch_for_block(&f, k);
+        const char* last = reinterpret_cast<const char*>(m.data() + (rows - 1) * 2048);
+        EXPECT_EQ(f.rows, 0u) << rows << " rows of " << span_cols << ", " << visits << " visits";
+        EXPECT_EQ(f.line, last + (2 * span_cols + 63) / 64 * 64) << rows << " rows of " << span_cols << ", " << visits;
+      }
+    }
+  }
 }
 
 TEST(DotRowsBatch, NothingIsWrittenForAnEmptyProduct) {
