@@ -201,15 +201,17 @@ struct PromptFlight {
   std::vector<float> normed, residual;  // f32 [18][2048] each, with --states: the rows' states
   InferenceContext ctx;                 // the prompt's own: its caches, controls as its pass left them
   std::vector<float> keys, values;      // f32 [18][ctx.max_positions][256]: its caches
+  std::vector<float> hidden, logits;    // f32 [2048], f32 [256000]: its pass's last reading
+  DepthStates states;                   // where its pass copies its rows' states
   AnswerRun run;                        // points at ctx and m.answer
   RunTimes times;
   bool generating;                      // its answer needs more steps
 };
 
-// Needs: the shared schedule, a mode that generates. Runs line p's prompt pass on start-up's
-// buffers without printing, moves its caches into a context of its own and takes its first
-// answer token. A refused line only waits for its turn.
-std::unique_ptr<PromptFlight> start_flight(System& sys, const PromptLine* p) {
+// Needs: the shared schedule, a mode that generates. Tokenizes line p's prompt without printing
+// and gives it a context of its own, with caches as long as its answer can make the sequence,
+// ready for its prompt pass. A refused line only waits for its turn.
+std::unique_ptr<PromptFlight> prepare_flight(System& sys, const PromptLine* p) {
   auto f = std::make_unique<PromptFlight>();
   f->line = p;
   f->generating = false;
@@ -230,38 +232,79 @@ std::unique_ptr<PromptFlight> start_flight(System& sys, const PromptLine* p) {
   m.audited = m.swept = false;
   m.gated = steering_gated(sys.opts);
   m.lens.k = sys.opts.lens;
-  DepthStates states{nullptr, nullptr, sys.opts.lens > 0 ? &m.lens : nullptr};
+  f->states = DepthStates{nullptr, nullptr, sys.opts.lens > 0 ? &m.lens : nullptr};
   if (sys.states.spill >= 0) {
     f->normed.resize(modes::kTelemetryRows * geom::kDim);
     f->residual.resize(modes::kTelemetryRows * geom::kDim);
-    states.normed = f->normed.data();
-    states.residual = f->residual.data();
+    f->states.normed = f->normed.data();
+    f->states.residual = f->residual.data();
   }
-  const PromptPass pass = prompt_pass_of(&sys);
-  if (m.gated) m.gate = set_shared_steering_gate(pass, steering_gate_layers(sys.opts));
-  int32_t next;
-  if (m.spliced) {
-    m.splice = run_shared_splice_telemetry(pass, sys.opts.beta, sys.splice_buffer, &m.telemetry, &next, states);
-  } else {
-    next = run_shared_telemetry(pass, &m.telemetry, states);
-  }
-  // Its own caches, as long as its answer can make the sequence.
   const uint64_t rows = uint64_t(n) + modes::kMaxAnswerTokens;
   f->ctx = sys.ctx;
   f->ctx.max_positions = rows;
   f->keys.resize(geom::kLayers * rows * geom::kKvDim);
   f->values.resize(geom::kLayers * rows * geom::kKvDim);
+  f->hidden.resize(geom::kDim);
+  f->logits.resize(geom::kVocab);
   f->ctx.key_cache = f->keys.data();
   f->ctx.value_cache = f->values.data();
-  for (uint64_t l = 0; l < geom::kLayers; l++) {
-    const uint64_t from = l * sys.ctx.max_positions * geom::kKvDim, to = l * rows * geom::kKvDim;
-    const size_t bytes = size_t(n) * geom::kKvDim * sizeof(float);
-    memcpy(f->keys.data() + to, sys.ctx.key_cache + from, bytes);
-    memcpy(f->values.data() + to, sys.ctx.value_cache + from, bytes);
-  }
-  start_answer(&f->run, &f->ctx, n, next, sys.ctx.logits, &m.answer);
-  f->generating = take_answer_token(&f->run);
+  f->ctx.hidden = f->hidden.data();
+  f->ctx.logits = f->logits.data();
   return f;
+}
+
+// The pass of a flight whose rows are at `rows`: its own context, start-up's work area.
+PromptPass pass_of_flight(System& sys, PromptFlight* f, float* rows, float* saved) {
+  PromptPass pass = prompt_pass_of(&sys);
+  pass.ctx = &f->ctx;
+  pass.ids = f->ids;
+  pass.count = f->prefill_length;
+  pass.rows = rows;
+  pass.saved = saved;
+  return pass;
+}
+
+// Runs the prompt passes of the prepared flights (none refused), then takes each one's first
+// answer token. Without the splice their layers run packed, the positions of all of them in
+// shared blocks; the splice's passes (which branch and restore) run one after another.
+void start_flights(System& sys, const std::vector<PromptFlight*>& starting) {
+  const uint64_t count = starting.size();
+  if (count == 0) return;
+  std::vector<int32_t> next(count);
+  if (sys.opts.splice_substitute) {
+    for (uint64_t i = 0; i < count; i++) {
+      PromptFlight* f = starting[i];
+      const PromptPass pass = pass_of_flight(sys, f, sys.prompt_rows, sys.saved_rows);
+      if (f->m.gated) f->m.gate = set_shared_steering_gate(pass, steering_gate_layers(sys.opts));
+      f->m.splice = run_shared_splice_telemetry(pass, sys.opts.beta, sys.splice_buffer, &f->m.telemetry, &next[i],
+                                                f->states);
+    }
+  } else {
+    uint64_t total = 0;
+    for (const PromptFlight* f : starting) total += uint64_t(f->prefill_length);
+    std::vector<float> rows(total * geom::kDim);  // f32 [total][2048]: every flight's rows, one after another
+    std::vector<PromptPass> passes;
+    std::vector<Telemetry*> telemetry;
+    std::vector<DepthStates> states;
+    std::vector<SteeringGate> gates(count);
+    uint64_t at = 0;
+    for (PromptFlight* f : starting) {
+      passes.push_back(pass_of_flight(sys, f, rows.data() + at * geom::kDim, nullptr));
+      at += uint64_t(f->prefill_length);
+      telemetry.push_back(&f->m.telemetry);
+      states.push_back(f->states);
+    }
+    if (starting[0]->m.gated) {
+      set_packed_steering_gates(passes.data(), count, steering_gate_layers(sys.opts), gates.data());
+      for (uint64_t i = 0; i < count; i++) starting[i]->m.gate = gates[i];
+    }
+    run_packed_telemetry(passes.data(), count, telemetry.data(), states.data(), next.data());
+  }
+  for (uint64_t i = 0; i < count; i++) {
+    PromptFlight* f = starting[i];
+    start_answer(&f->run, &f->ctx, f->prefill_length, next[i], f->ctx.logits, &f->m.answer);
+    f->generating = take_answer_token(&f->run);
+  }
 }
 
 // Ends a flight's answer and lets its caches go.
@@ -269,6 +312,7 @@ void land_flight(PromptFlight* f) {
   end_answer(&f->run);
   f->keys = std::vector<float>();
   f->values = std::vector<float>();
+  f->logits = std::vector<float>();
 }
 
 // Prints a flight's whole report as the run of its prompt alone prints it, and writes its records.
@@ -307,7 +351,8 @@ void report_flight(System& sys, PromptFlight& f, BatchTimes* batch) {
 }
 
 // The --prompts run of a generating mode in the shared schedule with up to `width` prompts in
-// flight: their prompt passes one after another, their answers' steps together (one sweep of
+// flight: the passes of the prompts that join together packed into shared blocks (one after
+// another with the splice), their answers' steps together (one sweep of
 // the weights per step for all), each report printed whole and in file order once its answer
 // and every earlier one are done. The sums of answer_seconds are the steps' wall time.
 void run_prompts_in_flight(System& sys, const std::vector<const PromptLine*>& todo, int width, BatchTimes* batch,
@@ -324,12 +369,21 @@ void run_prompts_in_flight(System& sys, const std::vector<const PromptLine*>& to
   for (;;) {
     int generating = 0;
     for (const auto& f : flights) generating += f->generating ? 1 : 0;
+    // Refills the batch: the prompts taken together run their passes together, and those whose
+    // answers end at their first token make room for more.
     while (generating < width && taken < todo.size()) {
-      flights.push_back(start_flight(sys, todo[taken++]));
-      if (flights.back()->generating) {
-        generating++;
-      } else if (flights.back()->line->error.empty()) {
-        land_flight(flights.back().get());
+      std::vector<PromptFlight*> starting;
+      while (generating + int(starting.size()) < width && taken < todo.size()) {
+        flights.push_back(prepare_flight(sys, todo[taken++]));
+        if (flights.back()->line->error.empty()) starting.push_back(flights.back().get());
+      }
+      start_flights(sys, starting);
+      for (PromptFlight* f : starting) {
+        if (f->generating) {
+          generating++;
+        } else {
+          land_flight(f);
+        }
       }
     }
     while (!flights.empty() && !flights.front()->generating) {

@@ -45,3 +45,15 @@ void pass_save(const PromptPass& pass);
 void pass_restore(const PromptPass& pass);
 // rows[p][i] += v[i] for every position: the splice, as the token step adds it.
 void pass_add_to_all(const PromptPass& pass, const float* v);
+
+// Several prompts' passes at once. Needs: passes[0 .. count), each with a context of its own
+// (caches, controls, hidden, logits) and the same layer mask, block entry and work area; their
+// rows one after another in one buffer (pass i + 1's first row right after pass i's last).
+// Runs layer l over every position of them all as pass_layer runs it over each: the prompts'
+// positions fill shared blocks, so each weight row is streamed once per block for all of them,
+// and each row attends over its own prompt's caches.
+void packed_layer(const PromptPass* passes, uint64_t count, uint64_t layer);
+// Needs: passes as for packed_layer, count <= kMaxBlock. One sweep of the classifier over every
+// pass's last position: each context's logits and next[i] as pass_classify_last gives them,
+// without writing the contexts' hidden.
+void packed_classify_last(const PromptPass* passes, uint64_t count, int32_t* next);

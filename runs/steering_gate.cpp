@@ -1,5 +1,7 @@
 #include "runs/steering_gate.h"
 
+#include <vector>
+
 #include "engine/prefill.h"
 #include "probe/probe.h"
 #include "reports/splice_report.h"
@@ -35,6 +37,20 @@ SteeringGate decide_shared_steering_gate(const PromptPass& pass, int layers) {
   const SteeringGate g = set_shared_steering_gate(pass, layers);
   print_steering_gate(g);
   return g;
+}
+
+void set_packed_steering_gates(const PromptPass* passes, uint64_t count, int layers, SteeringGate* gates) {
+  std::vector<uint64_t> steered(count);
+  for (uint64_t i = 0; i < count; i++) {
+    steered[i] = passes[i].ctx->control_mask;
+    passes[i].ctx->control_mask = 0;
+    pass_embed(passes[i]);
+  }
+  for (int l = 0; l < layers; l++) packed_layer(passes, count, static_cast<uint64_t>(l));
+  for (uint64_t i = 0; i < count; i++) {
+    pass_read_last(passes[i]);
+    gates[i] = set_gate(passes[i].ctx, layers, steered[i]);
+  }
 }
 
 SteeringGate set_shared_steering_gate(const PromptPass& pass, int layers) {

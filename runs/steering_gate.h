@@ -20,3 +20,6 @@ SteeringGate decide_steering_gate(TokenStepFn step, InferenceContext* ctx, const
 SteeringGate decide_shared_steering_gate(const PromptPass& pass, int layers);
 // The same without the gate lines.
 SteeringGate set_shared_steering_gate(const PromptPass& pass, int layers);
+// set_shared_steering_gate for several prompts at once (passes as packed_layer needs them): each
+// decision into gates[i].
+void set_packed_steering_gates(const PromptPass* passes, uint64_t count, int layers, SteeringGate* gates);

@@ -144,6 +144,22 @@ int32_t run_shared_telemetry(const PromptPass& pass, Telemetry* t, const DepthSt
   return shared_depths_from(pass, 0, t->depths, states);
 }
 
+void run_packed_telemetry(const PromptPass* passes, uint64_t count, Telemetry* const* t, const DepthStates* states,
+                          int32_t* next) {
+  for (uint64_t i = 0; i < count; i++) {
+    t[i]->splice_armed = passes[i].ctx->splice_enabled != 0;
+    pass_embed(passes[i]);
+  }
+  for (int h = 0; h < kTelemetryRows; h++) {
+    packed_layer(passes, count, static_cast<uint64_t>(h));
+    if (h + 1 == kTelemetryRows) packed_classify_last(passes, count, next);  // no history yet
+    for (uint64_t i = 0; i < count; i++) {
+      pass_read_last(passes[i]);
+      keep_depth(passes[i], h, t[i]->depths, states[i]);
+    }
+  }
+}
+
 void run_shared_telemetry_and_generation(TokenStepFn step, const PromptPass& pass, Telemetry* t, Answer* a,
                                          const DepthStates& states) {
   const int32_t next = run_shared_telemetry(pass, t, states);

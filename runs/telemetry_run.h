@@ -67,6 +67,13 @@ void print_answer(const Answer& a);
 // row in t (and in `states`). Returns the full model's next id; the logits are in ctx->logits.
 int32_t run_shared_telemetry(const PromptPass& pass, Telemetry* t, const DepthStates& states = {});
 
+// run_shared_telemetry for several prompts at once. Needs: passes as packed_layer needs them,
+// count <= kMaxBlock. Their layers run packed (packed_layer), each prompt's rows are read and
+// kept as run_shared_telemetry keeps them, into t[i] and states[i]; next[i] = its next id, the
+// logits in its context.
+void run_packed_telemetry(const PromptPass* passes, uint64_t count, Telemetry* const* t, const DepthStates* states,
+                          int32_t* next);
+
 // The shared schedule's depths from layer `from` on: layer h over every position, the reading
 // of the last position after each into depths[h], the classifier only after the last layer.
 // Needs: pass.rows hold the state before layer `from`. Returns the full model's next token.

@@ -16,6 +16,7 @@
 #include "kernels/kernels.h"
 #include "model/weights_layout.h"
 #include "probe/probe.h"
+#include "tests/support/gguf_writer.h"
 #include "tests/support/korvane_runs.h"
 #include "tests/support/run_binary.h"
 #include "tests/support/synthetic_weights.h"
@@ -279,17 +280,26 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
   std::ofstream(dir.file("p.jsonl"), std::ios::binary)
       << "{\"prompt\":\"Hi\"}\n{\"prompt\":\"Why is the sky blue at noon but red at dusk?\"}\n{\"prompt\":7}\n"
          "{\"prompt\":\"tax\"}\n{\"prompt\":\"A zebra, a lion and a crow walk into a bar\"}\n{\"prompt\":\"ok\"}\n";
-  // The splice mode too: its decision and its armed rows per prompt.
-  for (const bool splice : {false, true}) {
-    std::vector<std::string> flags;
-    if (splice) flags.push_back("--splice-substitute");
+  // Gated steering (the gate opens) with the lens, whose gate and lens passes are packed too; the
+  // splice mode, whose passes run one by one.
+  std::ofstream(dir.file("v.gguf"), std::ios::binary) << gguf_test_file(
+      {{"general.architecture", "controlvector"}, {"controlvector.model_hint", "gemma"}},
+      {{"direction.4", {2048}, 0, f32_bytes(2048, [](uint64_t i) { return 0.5f * float(int(i % 7) - 3); })}});
+  const std::vector<std::string> variants[] = {
+      {}, {"--gate", "truth", "--gate-depth", "3", "--control-vector", dir.file("v.gguf"), "--lens", "2"},
+      {"--splice-substitute"}};
+  for (const std::vector<std::string>& flags : variants) {
+    const bool plain = flags.empty();
     const RunResult alone = batch_run(dir, flags);
     ASSERT_EQ(alone.status, 3) << alone.err;
+    if (!plain && flags[0] == "--gate") {
+      EXPECT_NE(alone.out.find("STEERING GATE OPEN"), std::string::npos) << alone.out;
+    }
     const std::string records = slurp(dir.file("out.jsonl"));
     ASSERT_EQ(lines_of(records).size(), 6u);
     for (const char* width : {"2", "3", "8"}) {
-      if (splice && width[0] != '3') continue;
-      SCOPED_TRACE(std::string(splice ? "splice, " : "") + "--batch " + width);
+      if (!plain && width[0] != '3') continue;
+      SCOPED_TRACE((plain ? std::string() : flags[0] + ", ") + "--batch " + width);
       std::vector<std::string> argv = {"/usr/bin/env", std::string("KORVANE_THREADS=") + (width[0] == '3' ? "1" : "2"),
                                        KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
                                        dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--batch", width};
