@@ -15,7 +15,10 @@
 
 #include "kernels/kernels.h"
 #include "model/weights_layout.h"
+#include "model/fp16.h"
+#include "model/run_limits.h"
 #include "probe/probe.h"
+#include "probe/probe_file.h"
 #include "tests/support/gguf_writer.h"
 #include "tests/support/korvane_runs.h"
 #include "tests/support/run_binary.h"
@@ -285,20 +288,44 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
   std::ofstream(dir.file("v.gguf"), std::ios::binary) << gguf_test_file(
       {{"general.architecture", "controlvector"}, {"controlvector.model_hint", "gemma"}},
       {{"direction.4", {2048}, 0, f32_bytes(2048, [](uint64_t i) { return 0.5f * float(int(i % 7) - 3); })}});
+  // Answers that end at their first token beside answers that run to the limit: a probe axis
+  // that reads above 0 after 3 layers for some of the prompts only (Truth moved down) gates a
+  // control row after the last layer along the end-of-text embedding.
+  load_probe_tables();
+  Probe probe = probe_in_use();
+  const int g = probe.axes++;
+  snprintf(probe.names[g], sizeof probe.names[g], "gate");
+  snprintf(probe.labels[g], sizeof probe.labels[g], "Gate");
+  memcpy(probe.tables[0].weights[g], probe.tables[0].weights[0], sizeof probe.tables[0].weights[g]);
+  probe.tables[0].bias[g] = probe.tables[0].bias[0] - 0.075f;
+  std::ofstream(dir.file("gate.safetensors"), std::ios::binary) << probe_file_bytes(probe);
+  std::vector<uint16_t> eos(geom::kDim);
+  std::ifstream weights(synthetic_weights_path(), std::ios::binary);
+  weights.seekg(std::streamoff(file_off::embedding_table + uint64_t(vocab_ids::kEos) * geom::kDim * 2));
+  ASSERT_TRUE(weights.read(reinterpret_cast<char*>(eos.data()), std::streamsize(eos.size() * 2)));
+  std::ofstream(dir.file("eos.gguf"), std::ios::binary) << gguf_test_file(
+      {{"general.architecture", "controlvector"}, {"controlvector.model_hint", "gemma"}},
+      {{"direction.17", {2048}, 0, f32_bytes(2048, [&](uint64_t i) { return 1000.0f * half_to_float(eos[i]); })}});
   const std::vector<std::string> variants[] = {
       {}, {"--gate", "truth", "--gate-depth", "3", "--control-vector", dir.file("v.gguf"), "--lens", "2"},
-      {"--splice-substitute"}};
+      {"--splice-substitute"},
+      {"--probe", dir.file("gate.safetensors"), "--gate", "gate", "--gate-depth", "3", "--control-vector", dir.file("eos.gguf")}};
   for (const std::vector<std::string>& flags : variants) {
-    const bool plain = flags.empty();
+    const bool plain = flags.empty(), early = !plain && flags[0] == "--probe";
     const RunResult alone = batch_run(dir, flags);
     ASSERT_EQ(alone.status, 3) << alone.err;
-    if (!plain && flags[0] == "--gate") {
+    if (!plain && flags[0] != "--splice-substitute") {
       EXPECT_NE(alone.out.find("STEERING GATE OPEN"), std::string::npos) << alone.out;
     }
     const std::string records = slurp(dir.file("out.jsonl"));
     ASSERT_EQ(lines_of(records).size(), 6u);
+    if (early) {
+      EXPECT_NE(alone.out.find("STEERING GATE CLOSED"), std::string::npos) << alone.out;
+      EXPECT_NE(records.find("\"stop\":\"eos\""), std::string::npos) << records;
+      EXPECT_NE(records.find("\"stop\":\"limit\""), std::string::npos) << records;
+    }
     for (const char* width : {"2", "3", "8"}) {
-      if (!plain && width[0] != '3') continue;
+      if (!plain && width[0] != '3' && !(early && width[0] == '2')) continue;
       SCOPED_TRACE((plain ? std::string() : flags[0] + ", ") + "--batch " + width);
       std::vector<std::string> argv = {"/usr/bin/env", std::string("KORVANE_THREADS=") + (width[0] == '3' ? "1" : "2"),
                                        KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
