@@ -354,7 +354,8 @@ void report_flight(System& sys, PromptFlight& f, BatchTimes* batch) {
 // flight: the passes of the prompts that join together packed into shared blocks (one after
 // another with the splice), their answers' steps together (one sweep of
 // the weights per step for all), each report printed whole and in file order once its answer
-// and every earlier one are done. The sums of answer_seconds are the steps' wall time.
+// and every earlier one are done. The prompt and answer seconds are the wall time of the passes
+// (prompts that join together share theirs) and of the steps.
 void run_prompts_in_flight(System& sys, const std::vector<const PromptLine*>& todo, int width, BatchTimes* batch,
                            Progress* progress) {
   BatchStep step{};
@@ -364,13 +365,14 @@ void run_prompts_in_flight(System& sys, const std::vector<const PromptLine*>& to
   std::deque<std::unique_ptr<PromptFlight>> flights;  // in file order; the front reports next
   std::vector<PromptFlight*> flying;
   std::vector<InferenceContext*> seqs;
-  double step_seconds = 0.0;
+  double step_seconds = 0.0, pass_seconds = 0.0;
   size_t taken = 0;
   for (;;) {
     int generating = 0;
     for (const auto& f : flights) generating += f->generating ? 1 : 0;
     // Refills the batch: the prompts taken together run their passes together, and those whose
     // answers end at their first token make room for more.
+    const double p0 = seconds_now();
     while (generating < width && taken < todo.size()) {
       std::vector<PromptFlight*> starting;
       while (generating + int(starting.size()) < width && taken < todo.size()) {
@@ -386,6 +388,7 @@ void run_prompts_in_flight(System& sys, const std::vector<const PromptLine*>& to
         }
       }
     }
+    pass_seconds += seconds_now() - p0;
     while (!flights.empty() && !flights.front()->generating) {
       report_flight(sys, *flights.front(), batch);
       flights.pop_front();
@@ -414,6 +417,7 @@ void run_prompts_in_flight(System& sys, const std::vector<const PromptLine*>& to
     }
     step_seconds += seconds_now() - t0;
   }
+  batch->prompt_seconds = pass_seconds;
   batch->answer_seconds = step_seconds;
 }
 

@@ -329,11 +329,17 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
       SCOPED_TRACE((plain ? std::string() : flags[0] + ", ") + "--batch " + width);
       std::vector<std::string> argv = {"/usr/bin/env", std::string("KORVANE_THREADS=") + (width[0] == '3' ? "1" : "2"),
                                        KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
-                                       dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--batch", width};
+                                       dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--batch", width,
+                                       "--timings"};
       argv.insert(argv.end(), flags.begin(), flags.end());
       const RunResult together = run_binary(argv, dir.path);
       EXPECT_EQ(together.status, 3) << together.err;
       EXPECT_EQ(together.out, alone.out);
+      // Shared passes and steps are counted once: their seconds fit within the run's.
+      std::smatch t;
+      ASSERT_TRUE(std::regex_search(together.err, t, std::regex(R"(prompt eval: \d+ tokens, ([0-9.]+) s\ngeneration: \d+ tokens, ([0-9.]+) s, [0-9.]+ tokens/s\ntotal: ([0-9.]+) s)")))
+          << together.err;
+      EXPECT_LE(std::stod(t[1]) + std::stod(t[2]), std::stod(t[3]) + 0.02) << together.err;
       // The records name the thread count; all else is the same.
       const std::string got = slurp(dir.file("out.jsonl"));
       EXPECT_EQ(std::regex_replace(got, std::regex("\"threads\":1,"), "\"threads\":2,"), records);
