@@ -265,39 +265,37 @@ PromptPass pass_of_flight(System& sys, PromptFlight* f, float* rows, float* save
 }
 
 // Runs the prompt passes of the prepared flights (none refused), then takes each one's first
-// answer token. Without the splice their layers run packed, the positions of all of them in
-// shared blocks; the splice's passes (which branch and restore) run one after another.
+// answer token. Their layers run packed, the positions of all of them in shared blocks.
 void start_flights(System& sys, const std::vector<PromptFlight*>& starting) {
   const uint64_t count = starting.size();
   if (count == 0) return;
   std::vector<int32_t> next(count);
-  if (sys.opts.splice_substitute) {
-    for (uint64_t i = 0; i < count; i++) {
-      PromptFlight* f = starting[i];
-      const PromptPass pass = pass_of_flight(sys, f, sys.prompt_rows, sys.saved_rows);
-      if (f->m.gated) f->m.gate = set_shared_steering_gate(pass, steering_gate_layers(sys.opts));
-      f->m.splice = run_shared_splice_telemetry(pass, sys.opts.beta, sys.splice_buffer, &f->m.telemetry, &next[i],
-                                                f->states);
-    }
-  } else {
-    uint64_t total = 0;
-    for (const PromptFlight* f : starting) total += uint64_t(f->prefill_length);
-    std::vector<float> rows(total * geom::kDim);  // f32 [total][2048]: every flight's rows, one after another
-    std::vector<PromptPass> passes;
-    std::vector<Telemetry*> telemetry;
-    std::vector<DepthStates> states;
+  uint64_t total = 0;
+  for (const PromptFlight* f : starting) total += uint64_t(f->prefill_length);
+  // f32 [total][2048] each: every flight's rows, one after another, and (for the splice) their snapshot
+  std::vector<float> rows(total * geom::kDim), saved(sys.opts.splice_substitute ? total * geom::kDim : 0);
+  std::vector<PromptPass> passes;
+  std::vector<Telemetry*> telemetry;
+  std::vector<DepthStates> states;
+  uint64_t at = 0;
+  for (PromptFlight* f : starting) {
+    passes.push_back(pass_of_flight(sys, f, rows.data() + at * geom::kDim,
+                                    saved.empty() ? nullptr : saved.data() + at * geom::kDim));
+    at += uint64_t(f->prefill_length);
+    telemetry.push_back(&f->m.telemetry);
+    states.push_back(f->states);
+  }
+  if (starting[0]->m.gated) {
     std::vector<SteeringGate> gates(count);
-    uint64_t at = 0;
-    for (PromptFlight* f : starting) {
-      passes.push_back(pass_of_flight(sys, f, rows.data() + at * geom::kDim, nullptr));
-      at += uint64_t(f->prefill_length);
-      telemetry.push_back(&f->m.telemetry);
-      states.push_back(f->states);
-    }
-    if (starting[0]->m.gated) {
-      set_packed_steering_gates(passes.data(), count, steering_gate_layers(sys.opts), gates.data());
-      for (uint64_t i = 0; i < count; i++) starting[i]->m.gate = gates[i];
-    }
+    set_packed_steering_gates(passes.data(), count, steering_gate_layers(sys.opts), gates.data());
+    for (uint64_t i = 0; i < count; i++) starting[i]->m.gate = gates[i];
+  }
+  if (sys.opts.splice_substitute) {
+    std::vector<SpliceDecision> d(count);
+    run_packed_splice_telemetry(passes.data(), count, sys.opts.beta, sys.splice_buffer, telemetry.data(), states.data(),
+                                next.data(), d.data());
+    for (uint64_t i = 0; i < count; i++) starting[i]->m.splice = d[i];
+  } else {
     run_packed_telemetry(passes.data(), count, telemetry.data(), states.data(), next.data());
   }
   for (uint64_t i = 0; i < count; i++) {
@@ -351,8 +349,8 @@ void report_flight(System& sys, PromptFlight& f, BatchTimes* batch) {
 }
 
 // The --prompts run of a generating mode in the shared schedule with up to `width` prompts in
-// flight: the passes of the prompts that join together packed into shared blocks (one after
-// another with the splice), their answers' steps together (one sweep of
+// flight: the passes of the prompts that join together packed into shared blocks, their
+// answers' steps together (one sweep of
 // the weights per step for all), each report printed whole and in file order once its answer
 // and every earlier one are done. The prompt and answer seconds are the wall time of the passes
 // (prompts that join together share theirs) and of the steps.

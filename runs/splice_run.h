@@ -35,3 +35,11 @@ SpliceDecision run_shared_splice_run(TokenStepFn step, const PromptPass& pass, f
 // logits in the context), from which the answer starts.
 SpliceDecision run_shared_splice_telemetry(const PromptPass& pass, float beta, const float* splice_buffer,
                                            Telemetry* t, int32_t* next_id, const DepthStates& states = {});
+
+// run_shared_splice_telemetry for several prompts at once. Needs: passes as packed_layer needs
+// them, each with a `saved` buffer of its own, count <= kMaxBlock. Their layers run packed: all
+// of them up to the decision's layer 15, then the armed ones' layers from 15 again, then all of
+// them; each prompt's decision into d[i], its rows into t[i] and states[i], its next id into
+// next[i] (the logits in its context).
+void run_packed_splice_telemetry(const PromptPass* passes, uint64_t count, float beta, const float* splice_buffer,
+                                 Telemetry* const* t, const DepthStates* states, int32_t* next, SpliceDecision* d);

@@ -283,21 +283,23 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
   std::ofstream(dir.file("p.jsonl"), std::ios::binary)
       << "{\"prompt\":\"Hi\"}\n{\"prompt\":\"Why is the sky blue at noon but red at dusk?\"}\n{\"prompt\":7}\n"
          "{\"prompt\":\"tax\"}\n{\"prompt\":\"A zebra, a lion and a crow walk into a bar\"}\n{\"prompt\":\"ok\"}\n";
-  // Gated steering (the gate opens) with the lens, whose gate and lens passes are packed too; the
-  // splice mode, whose passes run one by one.
+  // Gated steering (the gate opens) with the lens, each with its packed passes; the splice mode.
   std::ofstream(dir.file("v.gguf"), std::ios::binary) << gguf_test_file(
       {{"general.architecture", "controlvector"}, {"controlvector.model_hint", "gemma"}},
       {{"direction.4", {2048}, 0, f32_bytes(2048, [](uint64_t i) { return 0.5f * float(int(i % 7) - 3); })}});
-  // Answers that end at their first token beside answers that run to the limit: a probe axis
-  // that reads above 0 after 3 layers for some of the prompts only (Truth moved down) gates a
-  // control row after the last layer along the end-of-text embedding.
+  // A probe of two more axes, Truth moved down: "gate" reads above 0 after 3 layers, "splice"
+  // after 16, for some of the prompts only. The first gates a control row after the last layer
+  // along the end-of-text embedding, so that some answers end at their first token while the
+  // others run to the limit; the second arms the splice for some prompts only.
   load_probe_tables();
   Probe probe = probe_in_use();
-  const int g = probe.axes++;
-  snprintf(probe.names[g], sizeof probe.names[g], "gate");
-  snprintf(probe.labels[g], sizeof probe.labels[g], "Gate");
-  memcpy(probe.tables[0].weights[g], probe.tables[0].weights[0], sizeof probe.tables[0].weights[g]);
-  probe.tables[0].bias[g] = probe.tables[0].bias[0] - 0.075f;
+  for (const auto& [name, shift] : {std::pair<const char*, float>{"gate", 0.075f}, {"splice", 0.02f}}) {
+    const int a = probe.axes++;
+    snprintf(probe.names[a], sizeof probe.names[a], "%s", name);
+    snprintf(probe.labels[a], sizeof probe.labels[a], "%s", name);
+    memcpy(probe.tables[0].weights[a], probe.tables[0].weights[0], sizeof probe.tables[0].weights[a]);
+    probe.tables[0].bias[a] = probe.tables[0].bias[0] - shift;
+  }
   std::ofstream(dir.file("gate.safetensors"), std::ios::binary) << probe_file_bytes(probe);
   std::vector<uint16_t> eos(geom::kDim);
   std::ifstream weights(synthetic_weights_path(), std::ios::binary);
@@ -306,28 +308,34 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
   std::ofstream(dir.file("eos.gguf"), std::ios::binary) << gguf_test_file(
       {{"general.architecture", "controlvector"}, {"controlvector.model_hint", "gemma"}},
       {{"direction.17", {2048}, 0, f32_bytes(2048, [&](uint64_t i) { return 1000.0f * half_to_float(eos[i]); })}});
-  const std::vector<std::string> variants[] = {
-      {}, {"--gate", "truth", "--gate-depth", "3", "--control-vector", dir.file("v.gguf"), "--lens", "2"},
-      {"--splice-substitute"},
-      {"--probe", dir.file("gate.safetensors"), "--gate", "gate", "--gate-depth", "3", "--control-vector", dir.file("eos.gguf")}};
-  for (const std::vector<std::string>& flags : variants) {
-    const bool plain = flags.empty(), early = !plain && flags[0] == "--probe";
+  struct Variant {
+    std::vector<std::string> flags;
+    std::vector<std::string> widths;
+    std::vector<std::string> seen;  // in the single run's console or records
+  };
+  const Variant variants[] = {
+      {{}, {"2", "3", "8"}, {}},
+      {{"--gate", "truth", "--gate-depth", "3", "--control-vector", dir.file("v.gguf"), "--lens", "2"}, {"3"},
+       {"STEERING GATE OPEN"}},
+      {{"--splice-substitute"}, {"3"}, {}},
+      {{"--probe", dir.file("gate.safetensors"), "--gate", "gate", "--gate-depth", "3", "--control-vector",
+        dir.file("eos.gguf")},
+       {"2", "3"},
+       {"STEERING GATE OPEN", "STEERING GATE CLOSED", "\"stop\":\"eos\"", "\"stop\":\"limit\""}},
+      {{"--probe", dir.file("gate.safetensors"), "--gate", "splice", "--splice-substitute"}, {"2", "3"},
+       {"BOM SPLICER ACTIVE", "BOM SAFETY VALVE"}}};
+  for (const Variant& v : variants) {
+    const std::vector<std::string>& flags = v.flags;
     const RunResult alone = batch_run(dir, flags);
     ASSERT_EQ(alone.status, 3) << alone.err;
-    if (!plain && flags[0] != "--splice-substitute") {
-      EXPECT_NE(alone.out.find("STEERING GATE OPEN"), std::string::npos) << alone.out;
-    }
     const std::string records = slurp(dir.file("out.jsonl"));
     ASSERT_EQ(lines_of(records).size(), 6u);
-    if (early) {
-      EXPECT_NE(alone.out.find("STEERING GATE CLOSED"), std::string::npos) << alone.out;
-      EXPECT_NE(records.find("\"stop\":\"eos\""), std::string::npos) << records;
-      EXPECT_NE(records.find("\"stop\":\"limit\""), std::string::npos) << records;
-    }
-    for (const char* width : {"2", "3", "8"}) {
-      if (!plain && width[0] != '3' && !(early && width[0] == '2')) continue;
-      SCOPED_TRACE((plain ? std::string() : flags[0] + ", ") + "--batch " + width);
-      std::vector<std::string> argv = {"/usr/bin/env", std::string("KORVANE_THREADS=") + (width[0] == '3' ? "1" : "2"),
+    for (const std::string& text : v.seen)
+      EXPECT_TRUE(alone.out.find(text) != std::string::npos || records.find(text) != std::string::npos) << text;
+    for (const std::string& width : v.widths) {
+      const std::string mode = flags.empty() ? "" : flags.back() + ", ";
+      SCOPED_TRACE(mode + "--batch " + width);
+      std::vector<std::string> argv = {"/usr/bin/env", std::string("KORVANE_THREADS=") + (width == "3" ? "1" : "2"),
                                        KORVANE_BINARY, "--weights", synthetic_weights_path(), "--prompts",
                                        dir.file("p.jsonl"), "--json", dir.file("out.jsonl"), "--batch", width,
                                        "--timings"};
