@@ -22,9 +22,7 @@ TEST(BatchStep, EachSequenceGetsWhatItsOwnTokenStepGives) {
   ASSERT_EQ(synthetic_engine().status, WeightsStatus::ok);
   BatchStep step{};
   ASSERT_TRUE(make_batch_step(&step, &library_entry, 3));
-  std::vector<float> splice(geom::kDim), controls(geom::kLayers * geom::kDim);
-  for (uint64_t i = 0; i < splice.size(); i++) splice[i] = 0.125f * float(int(i % 5) - 2);
-  for (uint64_t i = 0; i < controls.size(); i++) controls[i] = 0.0625f * float(int(i % 9) - 4);
+  const TestControls controls;
   const std::vector<std::vector<uint64_t>> prompts = {{2, 106, 1645}, {2, 651, 9, 77, 3000}, {2, 4521}};
   const uint64_t history[3][2] = {{1645, 1645}, {9, 0}, {0, 0}};
 
@@ -37,20 +35,7 @@ TEST(BatchStep, EachSequenceGetsWhatItsOwnTokenStepGives) {
         InferenceContext& c = set->back()->ctx;
         c.history = history[s];
         c.history_count = s == 0 ? 2 : s == 1 ? 1 : 0;
-        if (s == 1) {  // steered after layers 3 and 9, spliced after 12
-          c.control_table = controls.data();
-          c.control_mask = (1u << 3) | (1u << 9);
-          c.splice_enabled = 1;
-          c.splice_layer = 12;
-          c.splice_vector = splice.data();
-        }
-        if (s == 2) {
-          c.knockout_enabled = 1;
-          c.knockout_layer = 5;
-          c.knockout_head = 6;
-          c.bias_token = 77;
-          c.bias_value = 4.0f;
-        }
+        controls.apply(&c, s);
         for (uint64_t p = 0; p < prompts[s].size(); p++) set->back()->step(prompts[s][p], p);
       }
       seqs.push_back(&together[s]->ctx);

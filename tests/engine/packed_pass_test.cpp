@@ -1,6 +1,6 @@
 // Prompt passes packed into shared blocks against each pass alone, bit for bit: prompts of
 // different lengths (one longer than a block, so blocks split it and mix it with the others)
-// with their own knockout, control rows and splice; rows, every cache row, logits and next ids.
+// with their own knockout, bias, control rows and splice; rows, every cache row, logits and next ids.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -20,9 +20,7 @@ uint64_t library_entry(const LayerBlock* b) { return layer_block(b); }
 
 TEST(PackedPass, EveryPromptGetsWhatItsOwnPassGives) {
   ASSERT_EQ(synthetic_engine().status, WeightsStatus::ok);
-  std::vector<float> splice(geom::kDim), controls(geom::kLayers * geom::kDim);
-  for (uint64_t i = 0; i < splice.size(); i++) splice[i] = 0.125f * float(int(i % 5) - 2);
-  for (uint64_t i = 0; i < controls.size(); i++) controls[i] = 0.0625f * float(int(i % 9) - 4);
+  const TestControls controls;
   std::vector<std::vector<int32_t>> prompts = {{2, 106, 1645}, {2, 651, 9, 77, 3000}, {}};
   for (int32_t p = 0; p < 70; p++) prompts[2].push_back(p == 0 ? 2 : 100 + 37 * p);
   std::vector<float> work(layer_block_work_floats(kMaxBlock)), rows_together;
@@ -39,18 +37,7 @@ TEST(PackedPass, EveryPromptGetsWhatItsOwnPassGives) {
     for (auto* set : {&alone, &together}) {
       set->push_back(std::make_unique<ModelBuffers>());
       InferenceContext& c = set->back()->ctx;
-      if (s == 1) {  // steered after layers 3 and 9, spliced after 12
-        c.control_table = controls.data();
-        c.control_mask = (1u << 3) | (1u << 9);
-        c.splice_enabled = 1;
-        c.splice_layer = 12;
-        c.splice_vector = splice.data();
-      }
-      if (s == 2) {
-        c.knockout_enabled = 1;
-        c.knockout_layer = 5;
-        c.knockout_head = 6;
-      }
+      controls.apply(&c, s);
     }
     const int32_t n = int32_t(prompts[s].size());
     rows_alone.emplace_back(uint64_t(n) * geom::kDim);

@@ -45,3 +45,25 @@ uint64_t ModelBuffers::step(uint64_t token, uint64_t position) {
   ctx.rope_sin = rope_sin_table[position];
   return token_step(&ctx);
 }
+
+TestControls::TestControls() {
+  for (uint64_t i = 0; i < splice.size(); i++) splice[i] = 0.125f * float(int(i % 5) - 2);
+  for (uint64_t i = 0; i < rows.size(); i++) rows[i] = 0.0625f * float(int(i % 9) - 4);
+}
+
+void TestControls::apply(InferenceContext* c, uint64_t s) const {
+  if (s == 1) {
+    c->control_table = rows.data();
+    c->control_mask = (1u << 3) | (1u << 9);
+    c->splice_enabled = 1;
+    c->splice_layer = 12;
+    c->splice_vector = splice.data();
+  }
+  if (s == 2) {
+    c->knockout_enabled = 1;
+    c->knockout_layer = 5;
+    c->knockout_head = 6;
+    c->bias_token = 77;
+    c->bias_value = 4.0f;
+  }
+}

@@ -36,3 +36,14 @@ struct ModelBuffers {
   // Feeds one token at one position through the library's token_step.
   uint64_t step(uint64_t token, uint64_t position);
 };
+
+// The controls the batched tests give their sequences: sequence 1 steered after layers 3 and 9
+// and spliced after 12; sequence 2 with head 6 of layer 5 knocked out and a bias of 4 on id 77;
+// the others none.
+struct TestControls {
+  std::vector<float> splice = std::vector<float>(geom::kDim);               // f32[2048]
+  std::vector<float> rows = std::vector<float>(geom::kLayers * geom::kDim);  // f32 [18][2048]
+  TestControls();
+  // Gives sequence s's controls to c.
+  void apply(InferenceContext* c, uint64_t s) const;
+};
