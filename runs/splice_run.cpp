@@ -88,31 +88,21 @@ SpliceDecision run_shared_splice_telemetry(const PromptPass& pass, float beta, c
 
 void run_packed_splice_telemetry(const PromptPass* passes, uint64_t count, float beta, const float* splice_buffer,
                                  Telemetry* const* t, const DepthStates* states, int32_t* next, SpliceDecision* d) {
-  // Reads every pass's last row after layer h into its row h.
-  auto keep_all = [&](const std::vector<PromptPass>& some, const std::vector<uint64_t>& index, int h) {
-    for (uint64_t i = 0; i < some.size(); i++) {
-      pass_read_last(some[i]);
-      keep_depth(some[i], h, t[index[i]]->depths, states[index[i]]);
-    }
-  };
-  const std::vector<PromptPass> all(passes, passes + count);
-  std::vector<uint64_t> every(count);
-  for (uint64_t i = 0; i < count; i++) {
-    every[i] = i;
-    pass_embed(passes[i]);
-  }
+  for (uint64_t i = 0; i < count; i++) pass_embed(passes[i]);
   for (int h = 0; h <= kSpliceLayer; h++) {
     packed_layer(passes, count, static_cast<uint64_t>(h));
-    keep_all(all, every, h);
+    keep_packed_depths(passes, count, h, t, states);
   }
   for (uint64_t i = 0; i < count; i++) pass_save(passes[i]);
   packed_layer(passes, count, kSpliceLayer + 1);
-  keep_all(all, every, kSpliceLayer + 1);
+  keep_packed_depths(passes, count, kSpliceLayer + 1, t, states);
   // The armed passes get the vector on the state after layer 14 and run layer 15 again,
   // packed among themselves in a buffer of their own (their rows one after another, in file
   // order); the closed ones keep the decision pass's layer 15.
   std::vector<PromptPass> armed;
   std::vector<uint64_t> armed_index;
+  std::vector<Telemetry*> armed_t;
+  std::vector<DepthStates> armed_states;
   uint64_t armed_rows = 0;
   for (uint64_t i = 0; i < count; i++) {
     d[i] = set_splice(passes[i].ctx, t[i]->depths[kSpliceLayer + 1].reading, beta, splice_buffer);
@@ -122,10 +112,12 @@ void run_packed_splice_telemetry(const PromptPass* passes, uint64_t count, float
     pass_add_to_all(passes[i], passes[i].ctx->splice_vector);
     armed.push_back(passes[i]);
     armed_index.push_back(i);
+    armed_t.push_back(t[i]);
+    armed_states.push_back(states[i]);
     armed_rows += uint64_t(passes[i].count);
   }
   if (!armed.empty()) {
-    keep_all(armed, armed_index, kSpliceLayer);
+    keep_packed_depths(armed.data(), armed.size(), kSpliceLayer, armed_t.data(), armed_states.data());
     std::vector<float> rows(armed_rows * geom::kDim);  // f32 [armed_rows][2048]: the armed passes' rows
     const size_t row_bytes = geom::kDim * sizeof(float);
     uint64_t at = 0;
@@ -135,13 +127,13 @@ void run_packed_splice_telemetry(const PromptPass* passes, uint64_t count, float
       at += uint64_t(a.count);
     }
     packed_layer(armed.data(), armed.size(), kSpliceLayer + 1);
-    keep_all(armed, armed_index, kSpliceLayer + 1);
+    keep_packed_depths(armed.data(), armed.size(), kSpliceLayer + 1, armed_t.data(), armed_states.data());
     for (uint64_t k = 0; k < armed.size(); k++)
       memcpy(passes[armed_index[k]].rows, armed[k].rows, uint64_t(armed[k].count) * row_bytes);
   }
   for (int h = kSpliceLayer + 2; h < modes::kTelemetryRows; h++) {
     packed_layer(passes, count, static_cast<uint64_t>(h));
     if (h + 1 == modes::kTelemetryRows) packed_classify_last(passes, count, next);  // no history yet
-    keep_all(all, every, h);
+    keep_packed_depths(passes, count, h, t, states);
   }
 }

@@ -1,6 +1,7 @@
 #include "runs/telemetry_run.h"
 
 #include <cstring>
+#include <vector>
 
 #include "engine/prefill.h"
 #include "model/run_limits.h"
@@ -106,7 +107,7 @@ void run_telemetry_and_generation(TokenStepFn step, InferenceContext* ctx, const
   generate_answer(step, ctx, n, next, a);
 }
 
-void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states) {
+void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states, bool classified) {
   depths[h] = read_depth(pass.ctx, h);
   const size_t at = static_cast<size_t>(h) * geom::kDim;
   if (states.normed) memcpy(states.normed + at, pass.ctx->hidden, geom::kDim * sizeof(float));
@@ -114,7 +115,7 @@ void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const Depth
     memcpy(states.residual + at, pass.rows + static_cast<size_t>(pass.count - 1) * geom::kDim, geom::kDim * sizeof(float));
   }
   if (states.lens) {
-    if (h + 1 < kTelemetryRows) pass_classify_last(pass);  // the last row's logits are already there
+    if (h + 1 < kTelemetryRows && !classified) pass_classify_last(pass);  // the last row's logits are already there
     top_logits(pass.ctx->logits, states.lens->k, &states.lens->rows[h]);
   }
 }
@@ -153,10 +154,21 @@ void run_packed_telemetry(const PromptPass* passes, uint64_t count, Telemetry* c
   for (int h = 0; h < kTelemetryRows; h++) {
     packed_layer(passes, count, static_cast<uint64_t>(h));
     if (h + 1 == kTelemetryRows) packed_classify_last(passes, count, next);  // no history yet
-    for (uint64_t i = 0; i < count; i++) {
-      pass_read_last(passes[i]);
-      keep_depth(passes[i], h, t[i]->depths, states[i]);
-    }
+    keep_packed_depths(passes, count, h, t, states);
+  }
+}
+
+void keep_packed_depths(const PromptPass* passes, uint64_t count, int h, Telemetry* const* t, const DepthStates* states) {
+  if (count == 0) return;
+  // The lens's classifier before the last layer: one sweep for all (every flight has the lens or none).
+  const bool classify = states[0].lens && h + 1 < kTelemetryRows;
+  if (classify) {
+    std::vector<int32_t> unused(count);
+    packed_classify_last(passes, count, unused.data());
+  }
+  for (uint64_t i = 0; i < count; i++) {
+    pass_read_last(passes[i]);
+    keep_depth(passes[i], h, t[i]->depths, states[i], classify);
   }
 }
 

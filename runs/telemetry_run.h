@@ -82,8 +82,13 @@ int32_t shared_depths_from(const PromptPass& pass, int from, DepthReading* depth
 // Needs: the context's hidden holds the final-normalised state of the pass's last position as
 // it stands after layer h (and, for h = 17, the logits its classifier gave). depths[h] = its
 // reading; copies it and that row into `states`; with a lens, classifies it (before row 17)
-// and keeps its top logits.
-void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states);
+// and keeps its top logits (already in the context's logits when `classified`).
+void keep_depth(const PromptPass& pass, int h, DepthReading* depths, const DepthStates& states,
+                bool classified = false);
+
+// keep_depth for several passes after layer h (passes as packed_layer needs them): reads each
+// last row into t[i]->depths[h] and states[i]; with a lens, one classifier sweep for all of them.
+void keep_packed_depths(const PromptPass* passes, uint64_t count, int h, Telemetry* const* t, const DepthStates* states);
 
 // Prints the telemetry table of t, then the lens when there is one.
 void print_telemetry_and_lens(const Telemetry& t, const Lens* lens);

@@ -322,7 +322,7 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
         dir.file("eos.gguf")},
        {"2", "3"},
        {"STEERING GATE OPEN", "STEERING GATE CLOSED", "\"stop\":\"eos\"", "\"stop\":\"limit\""}},
-      {{"--probe", dir.file("gate.safetensors"), "--gate", "splice", "--splice-substitute"}, {"2", "3"},
+      {{"--probe", dir.file("gate.safetensors"), "--gate", "splice", "--lens", "2", "--splice-substitute"}, {"2", "3"},
        {"BOM SPLICER ACTIVE", "BOM SAFETY VALVE"}}};
   for (const Variant& v : variants) {
     const std::vector<std::string>& flags = v.flags;
