@@ -70,7 +70,6 @@ TEST(ProbeFileE2E, TheEmbeddedProbeExportedAndLoadedGivesTheSameBytesInEveryMode
       {&kShared, false, {"--json", "-", "hi"}},
       {&kLiteral, false, {"hi"}},
       {&kLiteral, true, {"--splice-substitute", "--beta", "2.5", "hi"}},
-      {&kLiteral, false, {"--audit-heads", "hi"}},
   };
   for (const Case& c : cases) {
     const std::string& weights = c.domain_variant ? domain_variant_weights_path() : synthetic_weights_path();

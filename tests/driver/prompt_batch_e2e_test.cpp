@@ -283,7 +283,7 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
   std::ofstream(dir.file("p.jsonl"), std::ios::binary)
       << "{\"prompt\":\"Hi\"}\n{\"prompt\":\"Why is the sky blue at noon but red at dusk?\"}\n{\"prompt\":7}\n"
          "{\"prompt\":\"tax\"}\n{\"prompt\":\"A zebra, a lion and a crow walk into a bar\"}\n{\"prompt\":\"ok\"}\n";
-  // Gated steering (the gate opens) with the lens, each with its packed passes; the splice mode.
+  // A vector steering from layer 4 on, beside the gated end-of-text row below.
   std::ofstream(dir.file("v.gguf"), std::ios::binary) << gguf_test_file(
       {{"general.architecture", "controlvector"}, {"controlvector.model_hint", "gemma"}},
       {{"direction.4", {2048}, 0, f32_bytes(2048, [](uint64_t i) { return 0.5f * float(int(i % 7) - 3); })}});
@@ -315,11 +315,8 @@ TEST(PromptBatchE2E, PromptsInFlightPrintAndRecordWhatTheyGiveOneByOne) {
   };
   const Variant variants[] = {
       {{}, {"2", "3", "8"}, {}},
-      {{"--gate", "truth", "--gate-depth", "3", "--control-vector", dir.file("v.gguf"), "--lens", "2"}, {"3"},
-       {"STEERING GATE OPEN"}},
-      {{"--splice-substitute"}, {"3"}, {}},
       {{"--probe", dir.file("gate.safetensors"), "--gate", "gate", "--gate-depth", "3", "--control-vector",
-        dir.file("eos.gguf")},
+        dir.file("v.gguf"), "--control-vector", dir.file("eos.gguf"), "--lens", "2"},
        {"2", "3"},
        {"STEERING GATE OPEN", "STEERING GATE CLOSED", "\"stop\":\"eos\"", "\"stop\":\"limit\""}},
       {{"--probe", dir.file("gate.safetensors"), "--gate", "splice", "--lens", "2", "--splice-substitute"}, {"2", "3"},

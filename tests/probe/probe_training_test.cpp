@@ -20,7 +20,9 @@ std::vector<float> planted_states(int64_t n, int signal_from) {
   }
   for (int64_t i = 0; i < n; i += 3) {
     for (int h = signal_from; h < kTrainingDepths; h++) {
-      for (int64_t j = 0; j < 256; j++) s[size_t((i * kTrainingDepths + h) * kDim + j)] += 1.5f;
+      // Through a row pointer: clang 14 spent four minutes compiling the indexed form.
+      float* row = s.data() + (i * kTrainingDepths + h) * kDim;
+      for (int j = 0; j < 256; j++) row[j] += 1.5f;
     }
   }
   return s;
