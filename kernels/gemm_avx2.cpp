@@ -21,15 +21,15 @@ namespace {
 constexpr int kTileRows = kAvx2TileRows;
 
 // Needs: w = R consecutive fp16 rows of `cols`; x = T vectors of `cols` f32, `cols` apart (in
-// the packed order when `packed`, see pack_vectors).
+// the packed order when `packed`, see pack_vectors); chunk_blocks the blocks of the product's
+// column chunk (chunk_cols).
 // Writes out[t*os + r] for r < R, t < T, each the row kernel's result for that row and vector.
 // The chains' partial sums are carried from one column chunk to the next, so each chain still
 // adds its groups in column order.
 template <int R, int T>
 inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, Fetch* f,
-                     bool packed) {
+                     bool packed, uint64_t chunk_blocks) {
   const uint64_t blocks = cols / 32;
-  const uint64_t chunk_blocks = kChunkCols / 32;
   __m256 part[4][R][T];
 #pragma GCC unroll 4
   for (int j = 0; j < 4; j++)
@@ -94,20 +94,20 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
 // Needs: as dot_tile, with 1 <= t_count <= kTileVectors. Picks the tile for the vector count.
 template <int R>
 inline void dot_tile_n(float* out, uint64_t os, const uint16_t* w, const float* x, uint64_t cols, uint64_t t_count,
-                       Fetch* f, bool packed) {
+                       Fetch* f, bool packed, uint64_t chunk_blocks) {
   switch (t_count) {
-    case 1: dot_tile<R, 1>(out, os, w, x, cols, f, packed); break;
-    case 2: dot_tile<R, 2>(out, os, w, x, cols, f, packed); break;
-    case 3: dot_tile<R, 3>(out, os, w, x, cols, f, packed); break;
-    default: dot_tile<R, 4>(out, os, w, x, cols, f, packed); break;
+    case 1: dot_tile<R, 1>(out, os, w, x, cols, f, packed, chunk_blocks); break;
+    case 2: dot_tile<R, 2>(out, os, w, x, cols, f, packed, chunk_blocks); break;
+    case 3: dot_tile<R, 3>(out, os, w, x, cols, f, packed, chunk_blocks); break;
+    default: dot_tile<R, 4>(out, os, w, x, cols, f, packed, chunk_blocks); break;
   }
 }
 
-// Needs: a job of R rows; its next rows are those the next call will take. The R rows against
-// every vector, a tile of vectors at a time; the rows stay cached across the tiles, and the
-// next rows are fetched a line at a time meanwhile.
+// Needs: a job of R rows; its next rows are those the next call will take; chunk_blocks as
+// dot_tile. The R rows against every vector, a tile of vectors at a time; the rows stay cached
+// across the tiles, and the next rows are fetched a line at a time meanwhile.
 template <int R>
-inline void rows_by_all(const TileJob& job) {
+inline void rows_by_all(const TileJob& job, uint64_t chunk_blocks) {
   float* const out = job.out;
   const uint64_t os = job.out_stride, cols = job.cols, count = job.count, next_count = job.next_rows;
   const uint16_t* const w = job.matrix;
@@ -118,13 +118,13 @@ inline void rows_by_all(const TileJob& job) {
   pace_fetch(&fetch, 4 * (cols / 32) * ((count + kTileVectors - 1) / kTileVectors));
   for (uint64_t t = 0; t < count; t += kTileVectors) {
     const uint64_t n = count - t < uint64_t(kTileVectors) ? count - t : kTileVectors;
-    dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n, &fetch, packed);
+    dot_tile_n<R>(out + t * os, os, w, x + t * cols, cols, n, &fetch, packed, chunk_blocks);
   }
 }
 
-// Needs: a job whose vectors fit one sweep. One sweep: every row group over all the vectors,
-// the next group's lines fetched while this group is worked on.
-void sweep(const TileJob& job) {
+// Needs: a job whose vectors fit one sweep; chunk_blocks as dot_tile. One sweep: every row
+// group over all the vectors, the next group's lines fetched while this group is worked on.
+void sweep(const TileJob& job, uint64_t chunk_blocks) {
   const uint64_t cols = job.cols, rows = job.rows;
   const uint64_t next_rows = job.next_rows > uint64_t(kTileRows) ? kTileRows : job.next_rows;
   uint64_t r = 0;
@@ -132,12 +132,13 @@ void sweep(const TileJob& job) {
     const uint64_t after = rows - r - kTileRows;
     const uint16_t* w_after = job.matrix + (r + kTileRows) * cols;
     rows_by_all<kTileRows>(rows_of(job, r, kTileRows, after ? w_after : job.next,
-                                   after ? (after < kTileRows ? after : kTileRows) : next_rows));
+                                   after ? (after < kTileRows ? after : kTileRows) : next_rows),
+                           chunk_blocks);
   }
   const TileJob group = rows_of(job, r, rows - r, job.next, next_rows);
   switch (rows - r) {
-    case 2: rows_by_all<2>(group); break;
-    case 1: rows_by_all<1>(group); break;
+    case 2: rows_by_all<2>(group, chunk_blocks); break;
+    case 1: rows_by_all<1>(group, chunk_blocks); break;
     default: break;
   }
 }
@@ -147,6 +148,7 @@ void sweep(const TileJob& job) {
 void gemm_batch_rows(const TileJob& job) {
   if (job.rows == 0 || job.cols == 0 || job.count == 0) return;
   const uint64_t per_sweep = vectors_per_sweep(job.cols);
+  const uint64_t chunk_blocks = chunk_cols(job.count) / 32;  // the packed order's, from all the vectors
   TileJob part = job;
   for (uint64_t t = 0; t < job.count; t += per_sweep) {
     const uint64_t n = job.count - t < per_sweep ? job.count - t : per_sweep;
@@ -156,7 +158,7 @@ void gemm_batch_rows(const TileJob& job) {
     part.count = n;
     part.next = last ? job.next : nullptr;
     part.next_rows = last ? job.next_rows : 0;
-    sweep(part);
+    sweep(part, chunk_blocks);
   }
 }
 

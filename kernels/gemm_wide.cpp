@@ -23,8 +23,7 @@ namespace {
 
 constexpr int kTileRows = kWideTileRows;
 
-constexpr uint64_t kWideChunkCols = kChunkCols;  // columns of one chunk, widened half by half
-constexpr uint64_t kWideStride = 544;      // f32 per widened row: half a chunk, up to three leftover groups, padding
+constexpr uint64_t kWideStride = 544;      // f32 per widened row: half a whole chunk, up to three leftover groups, padding
 constexpr uint64_t kWideGroup = 64;       // vectors whose partial sums sit in the scratch
 
 // Long rows (the down projection's) are taken a panel of row groups at a time, the column
@@ -182,7 +181,8 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
   const bool packed = job.packed;
   const uint64_t blocks = cols / 32;
   const uint64_t leftover = (cols - blocks * 32) / 8;
-  const uint64_t chunk_blocks = kWideChunkCols / 32;
+  const uint64_t chunk = chunk_cols(count);
+  const uint64_t chunk_blocks = chunk / 32;
   for (uint64_t v0 = 0; v0 < count; v0 += kWideGroup) {
     const uint64_t nv = count - v0 < kWideGroup ? count - v0 : kWideGroup;
     for (uint64_t k0 = 0;; k0 += chunk_blocks) {
@@ -193,9 +193,9 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
       // these rows (or the first of the next rows) is fetched while this one is worked on.
       Fetch fetch = fetch_spans(nullptr, 0, 0, 0);
       if (v0 == 0 && !last)
-        fetch = fetch_spans(w + 32 * k1, cols, blocks - k1 < chunk_blocks ? cols - 32 * k1 : kWideChunkCols, groups * R);
+        fetch = fetch_spans(w + 32 * k1, cols, blocks - k1 < chunk_blocks ? cols - 32 * k1 : chunk, groups * R);
       else if (v0 == 0 && next_count > 0)
-        fetch = fetch_spans(next_w, cols, cols < kWideChunkCols ? cols : kWideChunkCols, next_count);
+        fetch = fetch_spans(next_w, cols, cols < chunk ? cols : chunk, next_count);
       // Each group's two halves pass over the chunk once per tile of vectors.
       pace_fetch(&fetch, groups * 2 * ((nv + kTileVectors - 1) / kTileVectors) * (k1 - k0));
       const float* xc = x + v0 * cols + 32 * k0;
