@@ -148,7 +148,7 @@ TEST(Gemm, CallingThreadAloneAndPoolsOfOneAndThreeWorkers) {
   uint32_t seed = 500;
   for (JobHeader* area : {static_cast<JobHeader*>(nullptr), one.area, three.area}) {
     for (uint64_t rows : {255, 256, 258, 263, 512}) {
-      for (uint64_t count : {2, 7, 9}) {
+      for (uint64_t count : {2, 7, 8, 9}) {  // 8 and 9: both sides of the half chunks
         check_gemm(rows, 2048, count, seed % 4, area, seed);
         seed += 3;
       }
@@ -173,8 +173,8 @@ TEST(Gemm, UnitsAreClaimedOnceEachWhateverTheirNumber) {
     }
   }
   if (!wide_kernels_supported()) return;
-  for (const Shape& sh : {Shape{4099, 32, 3}, Shape{300, 2048, 9}, Shape{1037, 520, 6}, Shape{290, 1064, 7},
-                          Shape{257, 2056, 5}}) {
+  for (const Shape& sh : {Shape{4099, 32, 3}, Shape{300, 2048, 9}, Shape{300, 2048, 8}, Shape{1037, 520, 6},
+                          Shape{290, 1064, 7}, Shape{257, 2056, 5}}) {
     check_wide(sh, seed, true, three.area);
     check_wide(sh, seed + 1, true, nullptr);
     seed += 2;
