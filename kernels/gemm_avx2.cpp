@@ -58,8 +58,7 @@ inline void dot_tile(float* out, uint64_t os, const uint16_t* w, const float* x,
       const uint64_t xstep = packed ? 16 : 32;
       const float* xj = x + 32 * k0 + (packed ? (j >> 1) * 16 * (k1 - k0) + (j & 1) * 8 : 8 * j);
       for (uint64_t k = k0; k < k1; k++, wj += 32, xj += xstep) {
-        if (k % kFetchEvery == 0)
-          for (uint64_t i = 0; i < f->per_pair; i++) fetch_one(f);
+        if (k % kFetchEvery == 0) fetch_turn(f);
         __m256 wr[R];
 #pragma GCC unroll 8
         for (int r = 0; r < R; r++) wr[r] = simd::load_f16(wj + r * cols);
@@ -123,8 +122,7 @@ inline void rows_by_all(const TileJob& job, uint64_t chunk_blocks) {
   const bool packed = job.packed;
   Fetch fetch = fetch_spans(next_count ? job.next : nullptr, cols, cols, next_count);
   // Each tile of vectors passes over the rows' blocks four times, once per chain, with a turn
-  // of the fetch at every kFetchEvery-th block (the chunks start at such blocks); paced as two
-  // visits per turn, per_pair is then the lines of one turn.
+  // of the fetch at every kFetchEvery-th block (the chunks start at such blocks).
   const uint64_t turns = 4 * ((cols / 32 + kFetchEvery - 1) / kFetchEvery) * ((count + kTileVectors - 1) / kTileVectors);
   pace_fetch(&fetch, 2 * turns);
   for (uint64_t t = 0; t < count; t += kTileVectors) {

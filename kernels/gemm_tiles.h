@@ -155,6 +155,12 @@ inline void fetch_one(Fetch* f) {
   f->line += 64;
 }
 
+// Needs: f paced with two visits for each of the turns a tile will take. Fetches one turn's
+// share of the pace (per_pair lines): for tiles that fetch every few blocks rather than at each.
+inline void fetch_turn(Fetch* f) {
+  for (uint64_t i = 0; i < f->per_pair; i++) fetch_one(f);
+}
+
 // Needs: f; k the index of the block a tile is at. Fetches this block's share of the pace:
 // half of per_pair on even blocks, the rest on odd ones (a single line: odd blocks only).
 inline void fetch_for_block(Fetch* f, uint64_t k) {

@@ -124,10 +124,15 @@ TEST(GemmFetch, PacedFetchesAskForEveryLineOfTheSpansWithinTheVisits) {
       for (uint64_t visits : {1, 32, 64, 192, 4096}) {
         gemm_tiles::Fetch f = gemm_tiles::fetch_spans(m.data(), 2048, span_cols, rows);
         gemm_tiles::pace_fetch(&f, visits);
-        for (uint64_t k = 0; k < visits; k++) gemm_tiles::fetch_for_block(&f, k);
+        // The same spans taken at each block, or in turns paced as two visits each.
+        gemm_tiles::Fetch turns = gemm_tiles::fetch_spans(m.data(), 2048, span_cols, rows);
+        gemm_tiles::pace_fetch(&turns, 2 * visits);
+        for (uint64_t k = 0; k < visits; k++) gemm_tiles::fetch_for_block(&f, k), gemm_tiles::fetch_turn(&turns);
         const char* last = reinterpret_cast<const char*>(m.data() + (rows - 1) * 2048);
-        EXPECT_EQ(f.rows, 0u) << rows << " rows of " << span_cols << ", " << visits << " visits";
-        EXPECT_EQ(f.line, last + (2 * span_cols + 63) / 64 * 64) << rows << " rows of " << span_cols << ", " << visits;
+        for (const gemm_tiles::Fetch& g : {f, turns}) {
+          EXPECT_EQ(g.rows, 0u) << rows << " rows of " << span_cols << ", " << visits << " visits";
+          EXPECT_EQ(g.line, last + (2 * span_cols + 63) / 64 * 64) << rows << " rows of " << span_cols << ", " << visits;
+        }
       }
     }
   }
