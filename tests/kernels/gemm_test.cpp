@@ -113,6 +113,8 @@ TEST(DotRowsBatch, LongRowsSweepTheVectorsInSeveralPasses) {
   // whole number of tiles.
   check_gemm(5, 16384, 31, 1, nullptr, 101);
   check_gemm(4, 2048, 64, 0, nullptr, 103);
+  // Short rows hold them all in one sweep, which takes sixteen tiles over each chunk at a time.
+  check_gemm(7, 104, 70, 1, nullptr, 105);
 }
 
 TEST(GemmFetch, PacedFetchesAskForEveryLineOfTheSpansWithinTheVisits) {
