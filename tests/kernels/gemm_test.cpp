@@ -249,11 +249,12 @@ TEST(DotRowsBatchWide, VectorGroupsAndSweepsBeyondOneScratch) {
 TEST(DotRowsBatchWide, MatchesTheReferenceOverPairsTilesAndShapes) {
   if (!wide_kernels_supported()) GTEST_SKIP() << "no AVX-512 on this processor";
   // Rows around the wide tile of six, vector counts around its three pairs (and an odd last
-  // vector), columns around its 512-column chunk and the leftover groups of eight.
+  // vector) and the blocks that widen the rows in every tile, columns around its 512-column
+  // chunk and the leftover groups of eight.
   uint32_t seed = 900;
   for (uint64_t rows : {1, 2, 5, 6, 7, 13}) {
     for (uint64_t cols : {8, 24, 40, 512, 520, 1064, 2048, 16384}) {
-      for (uint64_t count : {1, 2, 3, 6, 7, 11, 25}) {
+      for (uint64_t count : {1, 2, 3, 6, 7, 11, 12, 13, 25}) {
         if (cols == 16384 && rows > 6) continue;  // long rows: a few shapes are enough
         auto m = testdata::halves(rows * cols, seed);
         auto x = testdata::spread(count * cols, seed + 1);
