@@ -15,7 +15,8 @@ constexpr uint64_t kMinParallelRows = 256;
 // the first-level cache can track. Rows whose input stays in the first-level cache (up to
 // kNearFetchCols columns) leave the rest to the hardware prefetcher: a second, near fetch of
 // every line into the first level held their products at three quarters of the read
-// bandwidth, against nine tenths without it, on a machine reading 65-80 GB/s. Far distances of
+// bandwidth, against nine tenths without it, on a machine reading 65-80 GB/s (longer rows keep
+// that near fetch, now into the second level, see simd::prefetch_stream). Far distances of
 // 6 to 24 KiB streamed alike there.
 constexpr uint64_t kAhead = 1024;
 constexpr uint64_t kFarBytes = 10240;
