@@ -106,11 +106,12 @@ TEST_F(Program, AnArgumentOverTheLimitIsCutAtAWholeCharacter) {
   std::string kept;
   for (int i = 0; i < 341; i++) kept += "\xE5\x8F\xB0";
   WinRunResult r = run({long_word});
-  EXPECT_EQ(prompt_of(r.out), kept);
+  EXPECT_EQ(prompt_of(r.out), kept) << "status " << r.status << ", output: " << r.out.substr(0, 400);
   // A four-byte character across the cut is dropped whole: 1020 ASCII bytes, then one emoji.
   std::wstring mixed = std::wstring(1020, L'a') + L"\U0001F600" + L"b";
   r = run({mixed});
-  EXPECT_EQ(prompt_of(r.out), std::string(1020, 'a'));
+  // Once in CI this run printed no prompt line (not seen since); the status and output say why.
+  EXPECT_EQ(prompt_of(r.out), std::string(1020, 'a')) << "status " << r.status << ", output: " << r.out.substr(0, 400);
 }
 
 TEST_F(Program, MissingWeightsAreFatalWithTheSystemErrorCode) {

@@ -76,8 +76,10 @@ WinRunResult run_program(const std::wstring& exe, const std::vector<std::wstring
   WinRunResult result{"", 0xFFFFFFFFul};
   std::vector<wchar_t> cmd_buf(cmd.begin(), cmd.end());
   cmd_buf.push_back(L'\0');
-  if (CreateProcessW(exe.c_str(), cmd_buf.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, cwd.c_str(),
-                     &si, &pi)) {
+  const bool started = CreateProcessW(exe.c_str(), cmd_buf.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                      cwd.c_str(), &si, &pi);
+  const DWORD start_error = started ? 0 : GetLastError();
+  if (started) {
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
@@ -88,6 +90,8 @@ WinRunResult run_program(const std::wstring& exe, const std::vector<std::wstring
   CloseHandle(out);
   if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
   result.out = read_all(out_path);
+  // A program that never started leaves no output; the reason goes where a test shows it.
+  if (!started) result.out = "<not started: error " + std::to_string(start_error) + ">";
   return result;
 }
 
