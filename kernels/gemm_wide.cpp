@@ -24,7 +24,17 @@ namespace {
 
 constexpr int kTileRows = kWideTileRows;
 
-constexpr uint64_t kWideStride = 544;      // f32 per widened row: half a whole chunk, up to three leftover groups, padding
+// Sweeps of up to eight vectors over rows of up to this many columns take each row whole in one
+// pass of a tile, over all the packed chunks of the vectors in turn, instead of one pass per
+// chunk: the tiles' sums are then saved and reloaded once per row half instead of once per
+// chunk, which costs more than the vectors' slices read from the second-level cache (products
+// of 2-8 vectors over 2048 columns streamed 7-16 % faster so on an AMD machine with AVX-512;
+// over 16384 columns 8 % slower, and 9-12 vectors 1-3 % slower).
+constexpr uint64_t kWholeRowCols = 2048;
+
+// f32 per widened row: half a whole chunk, up to three leftover groups, padding. (A pass over
+// whole rows keeps only its leftover groups here, from the start.)
+constexpr uint64_t kWideStride = 544;
 constexpr uint64_t kWideGroup = 64;       // vectors whose partial sums sit in the scratch
 
 // Sweeps of up to this many vectors widen the weights again in every tile instead of keeping
@@ -44,12 +54,13 @@ struct alignas(64) WideScratch {
   __m512 part[kPanelGroups][2][kWideGroup][kTileRows];  // per group, half h, vector and row: chains 2h | 2h+1 (48 KiB each)
 };
 
-// One half of a row group's column chunk, as each tile over it sees it.
+// One half of a row group's pass (one column chunk, or several in turn), as each tile over it sees it.
 struct WideHalf {
-  float (*wf)[kWideStride];  // the half's blocks (then its leftover groups) widened to f32
-  const uint16_t* src;       // the fp16 rows (`cols` apart) at the chunk's first column plus 16h
+  float (*wf)[kWideStride];  // the half's blocks (then its leftover groups; only those for a whole row) widened to f32
+  const uint16_t* src;       // the fp16 rows (`cols` apart) at the pass's first column plus 16h
   uint64_t cols;
-  uint64_t blocks;           // whole 32-column blocks of the chunk
+  uint64_t blocks;           // whole 32-column blocks of the pass
+  uint64_t chunk_blocks;     // whole blocks of each chunk of the vectors' packed order within it
   uint64_t leftover;         // groups of eight after them (half 0 of the rows' last chunk only)
   int h;                     // 0: chains 0 | 1, 1: chains 2 | 3
   bool fresh;                // the rows' first chunk: the sums start from zero
@@ -67,14 +78,15 @@ inline void widen_leftover(float (*wf)[kWideStride], uint64_t at, const uint16_t
     for (uint64_t g = 0; g < leftover; g++) _mm256_store_ps(wf[r] + at + 8 * g, simd::load_f16(w + r * cols + c + 8 * g));
 }
 
-// Needs: half c of the R rows' chunk widened in c.wf (leftover groups included) or, when Widen,
-// its blocks still to be made from c.src; x = T vectors `cols` apart, at the chunk's first
+// Needs: half c of the R rows' pass widened in c.wf (leftover groups included) or, when Widen,
+// its blocks still to be made from c.src; x = T vectors `cols` apart, at the pass's first
 // column (in the packed order when c.packed); part = their partial sums for the half, unless
-// c.fresh. Writes to part the sums with the chunk's products for the half added, each lane's
+// c.fresh. Writes to part the sums with the pass's products for the half added, each lane's
 // additions in column order; when Widen, the widened blocks to c.wf (the first tile of a half
 // makes them while it multiplies, so the conversion overlaps the multiply-adds; when every tile
-// of the half widens its own, Keep is false and they are not stored).
-template <int R, int T, bool Widen, bool Keep = true>
+// of the half widens its own, Keep is false and they are not stored). Whole: the pass may span
+// several chunks of the packed order (c.chunk_blocks each); otherwise it is one chunk.
+template <int R, int T, bool Widen, bool Keep = true, bool Whole = false>
 inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float* x) {
   float(*const wf)[kWideStride] = c.wf;
   const uint16_t* const src = c.src;
@@ -88,26 +100,39 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
 #pragma GCC unroll 8
     for (int t = 0; t < T; t++) a[r][t] = fresh ? _mm512_setzero_ps() : part[t][r];
   const uint64_t xstep = packed ? 16 : 32;
-  const float* xh = x + (packed ? 16 * h * blocks : 16 * h);
-  for (uint64_t k = 0; k < blocks; k++) {
-    fetch_for_block(f, k);
-    __m512 wr[R];
-    if (Widen) {
+  // Blocks k0 .. k0+nb of the pass, one packed chunk of the vectors (or all of the pass's).
+  auto blocks_of = [&](uint64_t k0, uint64_t nb) {
+    const float* xh = x + 32 * k0 + (packed ? 16 * h * nb : 16 * h);
+    for (uint64_t k = 0; k < nb; k++) {
+      fetch_for_block(f, k0 + k);
+      __m512 wr[R];
+      if (Widen) {
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) {
-        wr[r] = _mm512_maskz_cvtph_ps(0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + r * cols + 32 * k)));
-        if (Keep) _mm512_store_ps(wf[r] + 16 * k, wr[r]);
+        for (int r = 0; r < R; r++) {
+          wr[r] = _mm512_maskz_cvtph_ps(
+              0xFFFF, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + r * cols + 32 * (k0 + k))));
+          if (Keep) _mm512_store_ps(wf[r] + 16 * (k0 + k), wr[r]);
+        }
+      } else {
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) wr[r] = _mm512_load_ps(wf[r] + 16 * (k0 + k));
       }
-    } else {
 #pragma GCC unroll 8
-      for (int r = 0; r < R; r++) wr[r] = _mm512_load_ps(wf[r] + 16 * k);
+      for (int t = 0; t < T; t++) {
+        const __m512 xv = _mm512_loadu_ps(xh + t * cols + xstep * k);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) a[r][t] = _mm512_fmadd_ps(xv, wr[r], a[r][t]);
+      }
     }
-#pragma GCC unroll 8
-    for (int t = 0; t < T; t++) {
-      const __m512 xv = _mm512_loadu_ps(xh + t * cols + xstep * k);
-#pragma GCC unroll 8
-      for (int r = 0; r < R; r++) a[r][t] = _mm512_fmadd_ps(xv, wr[r], a[r][t]);
-    }
+  };
+  // A pass over several packed chunks takes them in turn, the sums staying in the registers; a
+  // pass of one chunk has the loop to itself (with the loop over chunks around it, the
+  // multiply-adds of passes of a single chunk ran 3-5 % slower).
+  if (Whole) {
+    for (uint64_t k0 = 0; k0 < blocks; k0 += c.chunk_blocks)
+      blocks_of(k0, blocks - k0 < c.chunk_blocks ? blocks - k0 : c.chunk_blocks);
+  } else {
+    blocks_of(0, blocks);
   }
   // Leftover whole groups of eight after the last block: chain 0 only, the upper lanes kept.
   // Masked loads read nothing past a group; the masked forms are used with every lane selected
@@ -116,7 +141,7 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
     const uint64_t col = 32 * blocks + 8 * g;
     __m512 wr[R];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) wr[r] = _mm512_maskz_loadu_ps(0x00FF, wf[r] + 16 * blocks + 8 * g);
+    for (int r = 0; r < R; r++) wr[r] = _mm512_maskz_loadu_ps(0x00FF, wf[r] + (Whole ? 0 : 16 * blocks) + 8 * g);
 #pragma GCC unroll 8
     for (int t = 0; t < T; t++) {
       const __m512 xv = _mm512_maskz_loadu_ps(0x00FF, x + t * cols + col);
@@ -131,13 +156,13 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
 }
 
 // Needs: as wide_tile, with 1 <= n <= kTileVectors vectors. Picks the tile for the count.
-template <int R, bool Widen, bool Keep = true>
+template <int R, bool Widen, bool Keep = true, bool Whole = false>
 inline void wide_tile_n(uint64_t n, const WideHalf& c, __m512 (*part)[kTileRows], const float* x) {
   switch (n) {
-    case 1: wide_tile<R, 1, Widen, Keep>(c, part, x); break;
-    case 2: wide_tile<R, 2, Widen, Keep>(c, part, x); break;
-    case 3: wide_tile<R, 3, Widen, Keep>(c, part, x); break;
-    default: wide_tile<R, 4, Widen, Keep>(c, part, x); break;
+    case 1: wide_tile<R, 1, Widen, Keep, Whole>(c, part, x); break;
+    case 2: wide_tile<R, 2, Widen, Keep, Whole>(c, part, x); break;
+    case 3: wide_tile<R, 3, Widen, Keep, Whole>(c, part, x); break;
+    default: wide_tile<R, 4, Widen, Keep, Whole>(c, part, x); break;
   }
 }
 
@@ -176,8 +201,8 @@ inline void fold_rows(float* out, const __m512* p01, const __m512* p23) {
 
 // Needs: a job of `groups` (1 .. kPanelGroups) groups of R consecutive rows, whose next rows
 // (0: none) this thread takes next; a scratch. Writes its outputs: a group of vectors at a
-// time, the column chunks in order, each group's chunk widened and applied to all the vectors
-// in turn.
+// time, the passes over the columns in order (a chunk each, or the whole rows, see
+// kWholeRowCols), each group's pass widened and applied to all the vectors in turn.
 template <int R>
 void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
   float* const out = job.out;
@@ -188,7 +213,9 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
   const bool packed = job.packed;
   const uint64_t blocks = cols / 32;
   const uint64_t leftover = (cols - blocks * 32) / 8;
-  const uint64_t chunk = chunk_cols(count);
+  const uint64_t packed_blocks = chunk_cols(count) / 32;
+  const bool whole = count <= 8 && cols <= kWholeRowCols;  // one pass over each row, see kWholeRowCols
+  const uint64_t chunk = whole ? kWholeRowCols : chunk_cols(count);
   const uint64_t chunk_blocks = chunk / 32;
   for (uint64_t v0 = 0; v0 < count; v0 += kWideGroup) {
     const uint64_t nv = count - v0 < kWideGroup ? count - v0 : kWideGroup;
@@ -206,19 +233,21 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
       // Each group's two halves pass over the chunk once per tile of vectors.
       pace_fetch(&fetch, groups * 2 * ((nv + kTileVectors - 1) / kTileVectors) * (k1 - k0));
       const float* xc = x + v0 * cols + 32 * k0;
-      WideHalf half{s->w, nullptr, cols, k1 - k0, 0, 0, k0 == 0, packed, &fetch};
+      WideHalf half{s->w, nullptr, cols, k1 - k0, packed_blocks, 0, 0, k0 == 0, packed, &fetch};
       for (uint64_t g = 0; g < groups; g++) {
         const uint16_t* wg = w + g * R * cols;
         for (int h = 0; h < 2; h++) {
           half.h = h;
           half.leftover = h == 0 ? lg : 0;
           half.src = wg + 32 * k0 + 16 * h;
-          widen_leftover<R>(s->w, 16 * half.blocks, wg, cols, 32 * k1, half.leftover);
+          widen_leftover<R>(s->w, whole ? 0 : 16 * half.blocks, wg, cols, 32 * k1, half.leftover);
           for (uint64_t t = 0; t < nv; t += kTileVectors) {
             __m512(*part)[kTileRows] = s->part[g][h] + t;
             const float* xt = xc + t * cols;
             const uint64_t n = nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors;
-            if (nv <= kWidenEachTile)
+            if (whole)
+              wide_tile_n<R, true, false, true>(n, half, part, xt);
+            else if (nv <= kWidenEachTile)
               wide_tile_n<R, true, false>(n, half, part, xt);
             else if (t == 0)
               wide_tile_n<R, true>(n, half, part, xt);
