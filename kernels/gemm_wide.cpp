@@ -24,16 +24,19 @@ namespace {
 
 constexpr int kTileRows = kWideTileRows;
 
-// Sweeps of up to eight vectors over rows of up to this many columns take each row whole in one
-// pass of a tile, over all the packed chunks of the vectors in turn, instead of one pass per
-// chunk: the tiles' sums are then saved and reloaded once per row half instead of once per
-// chunk, which costs more than the vectors' slices read from the second-level cache (products
-// of 2-8 vectors over 2048 columns streamed 7-16 % faster so on an AMD machine with AVX-512;
-// over 16384 columns 8 % slower, and 9-12 vectors 1-3 % slower).
-constexpr uint64_t kWholeRowCols = 2048;
+// Sweeps of up to eight vectors take the rows in passes of this many columns (or whole, when
+// shorter), each tile going over all the packed chunks of the vectors within a pass in turn,
+// instead of one pass per chunk: the tiles' sums are then saved and reloaded once per pass
+// instead of once per chunk, which costs more than the vectors' slices read from the
+// second-level cache. On an AMD machine with AVX-512 products of 4-8 vectors over 2048 columns
+// streamed 9-20 % faster so, over 16384 columns 0-7 % (than in chunks of 512 columns); 9-12
+// vectors over 2048 columns were 1-3 % slower in passes of 2048.
+constexpr uint64_t kPassCols = 2048;
+constexpr uint64_t kPassVectors = 8;
+static_assert(kPassCols % kChunkCols == 0, "passes are whole chunks of the packed order");
 
 // f32 per widened row: half a whole chunk, up to three leftover groups, padding. (A pass over
-// whole rows keeps only its leftover groups here, from the start.)
+// several chunks keeps only its leftover groups here, from the start.)
 constexpr uint64_t kWideStride = 544;
 constexpr uint64_t kWideGroup = 64;       // vectors whose partial sums sit in the scratch
 
@@ -42,6 +45,7 @@ constexpr uint64_t kWideGroup = 64;       // vectors whose partial sums sit in t
 // conversions there. On an AMD machine with AVX-512, 6-12 vectors streamed 5-18 % faster so
 // (the batched step's eight 6-12 %), 16-64 vectors 7-14 % slower.
 constexpr uint64_t kWidenEachTile = 12;
+static_assert(kPassVectors <= kWidenEachTile, "passes over several chunks keep no widened blocks");
 
 // Long rows (the down projection's) are taken a panel of row groups at a time, the column
 // chunks outermost: each chunk of every vector is then read from memory once per panel and
@@ -56,7 +60,7 @@ struct alignas(64) WideScratch {
 
 // One half of a row group's pass (one column chunk, or several in turn), as each tile over it sees it.
 struct WideHalf {
-  float (*wf)[kWideStride];  // the half's blocks (then its leftover groups; only those for a whole row) widened to f32
+  float (*wf)[kWideStride];  // the half's blocks (then its leftover groups; only those for a pass of chunks) widened to f32
   const uint16_t* src;       // the fp16 rows (`cols` apart) at the pass's first column plus 16h
   uint64_t cols;
   uint64_t blocks;           // whole 32-column blocks of the pass
@@ -84,9 +88,9 @@ inline void widen_leftover(float (*wf)[kWideStride], uint64_t at, const uint16_t
 // c.fresh. Writes to part the sums with the pass's products for the half added, each lane's
 // additions in column order; when Widen, the widened blocks to c.wf (the first tile of a half
 // makes them while it multiplies, so the conversion overlaps the multiply-adds; when every tile
-// of the half widens its own, Keep is false and they are not stored). Whole: the pass may span
-// several chunks of the packed order (c.chunk_blocks each); otherwise it is one chunk.
-template <int R, int T, bool Widen, bool Keep = true, bool Whole = false>
+// of the half widens its own, Keep is false and they are not stored). Spans: the pass may span
+// several chunks of the packed order (c.chunk_blocks each; see kPassCols); otherwise it is one.
+template <int R, int T, bool Widen, bool Keep = true, bool Spans = false>
 inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float* x) {
   float(*const wf)[kWideStride] = c.wf;
   const uint16_t* const src = c.src;
@@ -128,7 +132,7 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
   // A pass over several packed chunks takes them in turn, the sums staying in the registers; a
   // pass of one chunk has the loop to itself (with the loop over chunks around it, the
   // multiply-adds of passes of a single chunk ran 3-5 % slower).
-  if (Whole) {
+  if (Spans) {
     for (uint64_t k0 = 0; k0 < blocks; k0 += c.chunk_blocks)
       blocks_of(k0, blocks - k0 < c.chunk_blocks ? blocks - k0 : c.chunk_blocks);
   } else {
@@ -141,7 +145,7 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
     const uint64_t col = 32 * blocks + 8 * g;
     __m512 wr[R];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; r++) wr[r] = _mm512_maskz_loadu_ps(0x00FF, wf[r] + (Whole ? 0 : 16 * blocks) + 8 * g);
+    for (int r = 0; r < R; r++) wr[r] = _mm512_maskz_loadu_ps(0x00FF, wf[r] + (Spans ? 0 : 16 * blocks) + 8 * g);
 #pragma GCC unroll 8
     for (int t = 0; t < T; t++) {
       const __m512 xv = _mm512_maskz_loadu_ps(0x00FF, x + t * cols + col);
@@ -156,13 +160,13 @@ inline void wide_tile(const WideHalf& c, __m512 (*part)[kTileRows], const float*
 }
 
 // Needs: as wide_tile, with 1 <= n <= kTileVectors vectors. Picks the tile for the count.
-template <int R, bool Widen, bool Keep = true, bool Whole = false>
+template <int R, bool Widen, bool Keep = true, bool Spans = false>
 inline void wide_tile_n(uint64_t n, const WideHalf& c, __m512 (*part)[kTileRows], const float* x) {
   switch (n) {
-    case 1: wide_tile<R, 1, Widen, Keep, Whole>(c, part, x); break;
-    case 2: wide_tile<R, 2, Widen, Keep, Whole>(c, part, x); break;
-    case 3: wide_tile<R, 3, Widen, Keep, Whole>(c, part, x); break;
-    default: wide_tile<R, 4, Widen, Keep, Whole>(c, part, x); break;
+    case 1: wide_tile<R, 1, Widen, Keep, Spans>(c, part, x); break;
+    case 2: wide_tile<R, 2, Widen, Keep, Spans>(c, part, x); break;
+    case 3: wide_tile<R, 3, Widen, Keep, Spans>(c, part, x); break;
+    default: wide_tile<R, 4, Widen, Keep, Spans>(c, part, x); break;
   }
 }
 
@@ -201,8 +205,8 @@ inline void fold_rows(float* out, const __m512* p01, const __m512* p23) {
 
 // Needs: a job of `groups` (1 .. kPanelGroups) groups of R consecutive rows, whose next rows
 // (0: none) this thread takes next; a scratch. Writes its outputs: a group of vectors at a
-// time, the passes over the columns in order (a chunk each, or the whole rows, see
-// kWholeRowCols), each group's pass widened and applied to all the vectors in turn.
+// time, the passes over the columns in order (a chunk each, or several, see kPassCols), each
+// group's pass widened and applied to all the vectors in turn.
 template <int R>
 void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
   float* const out = job.out;
@@ -214,8 +218,8 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
   const uint64_t blocks = cols / 32;
   const uint64_t leftover = (cols - blocks * 32) / 8;
   const uint64_t packed_blocks = chunk_cols(count) / 32;
-  const bool whole = count <= 8 && cols <= kWholeRowCols;  // one pass over each row, see kWholeRowCols
-  const uint64_t chunk = whole ? kWholeRowCols : chunk_cols(count);
+  const bool spans = count <= kPassVectors;  // passes of several chunks, see kPassCols
+  const uint64_t chunk = spans ? kPassCols : chunk_cols(count);
   const uint64_t chunk_blocks = chunk / 32;
   for (uint64_t v0 = 0; v0 < count; v0 += kWideGroup) {
     const uint64_t nv = count - v0 < kWideGroup ? count - v0 : kWideGroup;
@@ -240,12 +244,12 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
           half.h = h;
           half.leftover = h == 0 ? lg : 0;
           half.src = wg + 32 * k0 + 16 * h;
-          widen_leftover<R>(s->w, whole ? 0 : 16 * half.blocks, wg, cols, 32 * k1, half.leftover);
+          widen_leftover<R>(s->w, spans ? 0 : 16 * half.blocks, wg, cols, 32 * k1, half.leftover);
           for (uint64_t t = 0; t < nv; t += kTileVectors) {
             __m512(*part)[kTileRows] = s->part[g][h] + t;
             const float* xt = xc + t * cols;
             const uint64_t n = nv - t < uint64_t(kTileVectors) ? nv - t : kTileVectors;
-            if (whole)
+            if (spans)
               wide_tile_n<R, true, false, true>(n, half, part, xt);
             else if (nv <= kWidenEachTile)
               wide_tile_n<R, true, false>(n, half, part, xt);
