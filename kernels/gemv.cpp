@@ -22,15 +22,25 @@ constexpr uint64_t kAhead = 1024;
 constexpr uint64_t kFarBytes = 10240;
 constexpr uint64_t kNearFetchCols = 4096;
 
+// Needs: a row's two pairs of chains over its whole 32-column blocks (up to column c), the
+// row and x. Adds the row's leftover groups of eight into chain 0, then folds the four chains
+// in the fixed order; returns the row's result.
+inline float finish_row(const simd::Pair a[2], const uint16_t* row, const float* x, uint64_t c, uint64_t cols) {
+  __m256 c0 = simd::pair_low(a[0]);
+  for (; c + 8 <= cols; c += 8) c0 = _mm256_fmadd_ps(_mm256_loadu_ps(x + c), simd::load_f16(row + c), c0);
+  const __m256 c01 = _mm256_add_ps(c0, simd::pair_high(a[0]));
+  return simd::fold(_mm256_add_ps(c01, _mm256_add_ps(simd::pair_low(a[1]), simd::pair_high(a[1]))));
+}
+
 // Needs: w fp16[N][cols] (N consecutive rows), x f32[cols]. Writes out[0 .. N). Each row
-// keeps its own four accumulators over 32-column blocks, its leftover groups of eight go into
-// the first, then the fixed fold: exactly one row at a time, but the N rows share each load
+// keeps its own four accumulators over 32-column blocks (two pairs, simd::Pair), its leftover
+// groups of eight go into the first, then the fixed fold: exactly one row at a time, but the N rows share each load
 // of x and keep N streams of weights in flight.
 template <int N>
 inline void dot_row_group(float* out, const uint16_t* w, const float* x, uint64_t cols) {
-  __m256 a[N][4];
+  simd::Pair a[N][2];  // per row: chains 0 | 1, chains 2 | 3
 #pragma GCC unroll 4
-  for (int n = 0; n < N; n++) a[n][0] = a[n][1] = a[n][2] = a[n][3] = _mm256_setzero_ps();
+  for (int n = 0; n < N; n++) a[n][0] = a[n][1] = simd::pair_zero();
   const bool long_rows = cols > kNearFetchCols;
   uint64_t c = 0;
   for (; c + 32 <= cols; c += 32) {
@@ -44,21 +54,17 @@ inline void dot_row_group(float* out, const uint16_t* w, const float* x, uint64_
       if (long_rows) simd::prefetch_stream(reinterpret_cast<const uint16_t*>(near));
       _mm_prefetch(reinterpret_cast<const char*>(near + kFarBytes), _MM_HINT_T1);
     }
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; h++) {
+      const simd::Pair xh = simd::pair_load(x + c + 16 * h);
 #pragma GCC unroll 4
-    for (int j = 0; j < 4; j++) {
-      __m256 xj = _mm256_loadu_ps(x + c + 8 * j);
-#pragma GCC unroll 4
-      for (int n = 0; n < N; n++) a[n][j] = _mm256_fmadd_ps(xj, simd::load_f16(w + n * cols + c + 8 * j), a[n][j]);
+      for (int n = 0; n < N; n++)
+        a[n][h] = simd::pair_fmadd(xh, simd::pair_load_f16(w + n * cols + c + 16 * h), a[n][h]);
     }
   }
-  for (; c + 8 <= cols; c += 8) {
-    __m256 xc = _mm256_loadu_ps(x + c);
+  const uint64_t blocks_end = c;
 #pragma GCC unroll 4
-    for (int n = 0; n < N; n++) a[n][0] = _mm256_fmadd_ps(xc, simd::load_f16(w + n * cols + c), a[n][0]);
-  }
-#pragma GCC unroll 4
-  for (int n = 0; n < N; n++)
-    out[n] = simd::fold(_mm256_add_ps(_mm256_add_ps(a[n][0], a[n][1]), _mm256_add_ps(a[n][2], a[n][3])));
+  for (int n = 0; n < N; n++) out[n] = finish_row(a[n], w + n * cols, x, blocks_end, cols);
 }
 
 // Needs: w fp16[R][cols] (R consecutive rows, cols >= kLongChunk, R a multiple of
@@ -80,9 +86,9 @@ constexpr uint64_t kPiecesAhead = kLongShare;
 template <int R>
 inline void dot_long_group(float* out, const uint16_t* w, const float* x, uint64_t cols) {
   static_assert(R % kLongShare == 0);
-  __m256 a[R][4];
+  simd::Pair a[R][2];  // per row: chains 0 | 1, chains 2 | 3
 #pragma GCC unroll 8
-  for (int n = 0; n < R; n++) a[n][0] = a[n][1] = a[n][2] = a[n][3] = _mm256_setzero_ps();
+  for (int n = 0; n < R; n++) a[n][0] = a[n][1] = simd::pair_zero();
   const uint64_t blocks_end = cols / 32 * 32;
   const uint64_t chunks = (blocks_end + kLongChunk - 1) / kLongChunk;
   for (uint64_t k = 0; k < chunks; k++) {
@@ -91,37 +97,36 @@ inline void dot_long_group(float* out, const uint16_t* w, const float* x, uint64
 #pragma GCC unroll 8
     for (int n = 0; n < R; n += kLongShare) {
       const uint16_t* fetch[kLongShare];
-      __m256 acc[kLongShare][4];
+      simd::Pair acc[kLongShare][2];
 #pragma GCC unroll 4
       for (int p = 0; p < kLongShare; p++) {
         const uint64_t ahead = k * R + n + p + kPiecesAhead;  // visit index of the piece to fetch
         fetch[p] = ahead / R < chunks ? w + (ahead % R) * cols + (ahead / R) * kLongChunk
                                       : w + (R + ahead - R * chunks) * cols;
-        for (int j = 0; j < 4; j++) acc[p][j] = a[n + p][j];
+        acc[p][0] = a[n + p][0];
+        acc[p][1] = a[n + p][1];
       }
       const uint16_t* row = w + n * cols;
       for (uint64_t c = c0; c < c1; c += 32) {
 #pragma GCC unroll 4
         for (int p = 0; p < kLongShare; p++) simd::prefetch_stream(fetch[p] + (c - c0));
-#pragma GCC unroll 4
-        for (int j = 0; j < 4; j++) {
-          const __m256 xj = _mm256_loadu_ps(x + c + 8 * j);
+#pragma GCC unroll 2
+        for (int h = 0; h < 2; h++) {
+          const simd::Pair xh = simd::pair_load(x + c + 16 * h);
 #pragma GCC unroll 4
           for (int p = 0; p < kLongShare; p++)
-            acc[p][j] = _mm256_fmadd_ps(xj, simd::load_f16(row + p * cols + c + 8 * j), acc[p][j]);
+            acc[p][h] = simd::pair_fmadd(xh, simd::pair_load_f16(row + p * cols + c + 16 * h), acc[p][h]);
         }
       }
 #pragma GCC unroll 4
-      for (int p = 0; p < kLongShare; p++)
-        for (int j = 0; j < 4; j++) a[n + p][j] = acc[p][j];
+      for (int p = 0; p < kLongShare; p++) {
+        a[n + p][0] = acc[p][0];
+        a[n + p][1] = acc[p][1];
+      }
     }
   }
 #pragma GCC unroll 8
-  for (int n = 0; n < R; n++) {
-    for (uint64_t c = blocks_end; c + 8 <= cols; c += 8)
-      a[n][0] = _mm256_fmadd_ps(_mm256_loadu_ps(x + c), simd::load_f16(w + n * cols + c), a[n][0]);
-    out[n] = simd::fold(_mm256_add_ps(_mm256_add_ps(a[n][0], a[n][1]), _mm256_add_ps(a[n][2], a[n][3])));
-  }
+  for (int n = 0; n < R; n++) out[n] = finish_row(a[n], w + n * cols, x, blocks_end, cols);
 }
 
 constexpr int kLongGroup = 8;

@@ -8,10 +8,15 @@
 #include <thread>
 #include <vector>
 
+#include "engine/cpu_features.h"
 #include "engine/worker_pool.h"
 #include "kernels/kernels.h"
 #include "tests/kernels/kernel_reference.h"
 #include "tests/kernels/test_data.h"
+
+// The wide image's row kernel, built once more under this name for the tests.
+extern "C" KV_ABI void wide_dot_rows_f16(float* out, const uint16_t* matrix, const float* vector, uint64_t cols,
+                                         uint64_t rows);
 
 namespace {
 
@@ -63,24 +68,30 @@ void check_product(uint64_t rows, uint64_t cols, uint64_t moff, uint64_t xoff, u
 
 TEST(DotRows, MatchesReferenceOverShapesAndMisalignments) {
   // Rows of 1024 columns or more go eight at a time in column chunks, four side by side: whole and partial groups and
-  // chunks, with leftover groups of eight after the last block.
+  // chunks, with leftover groups of eight after the last block. The AVX2 image's code, and the wide image's where the
+  // processor has AVX-512.
   const uint64_t rows_list[] = {1, 2, 3, 4, 5, 7, 8, 9, 17};
   const uint64_t cols_list[] = {8, 16, 24, 32, 40, 56, 64, 96, 136, 1016, 1024, 2048, 2056, 4104, 5000, 16384};
-  uint32_t seed = 1;
-  for (uint64_t rows : rows_list) {
-    for (uint64_t cols : cols_list) {
-      for (uint64_t off = 0; off < 4; off++) {
-        auto m = testdata::halves(rows * cols, seed);
-        auto x = testdata::spread(cols, seed + 1);
-        std::vector<float> want(rows);
-        ref::gemv(want.data(), m.data(), x.data(), cols, rows);
-        Placed<uint16_t> pm(m, off * 3, 0x7E00);
-        Placed<float> px(x, off, kSentinel);
-        Placed<float> pout(std::vector<float>(rows, kSentinel), (off + 1) % 4, kSentinel);
-        dot_rows_f16(pout.at(), pm.at(), px.at(), cols, rows);
-        EXPECT_EQ(first_bit_difference(pout.at(), want.data(), rows), -1) << rows << " x " << cols << " off " << off;
-        EXPECT_TRUE(pout.guards_intact());
-        seed += 2;
+  const bool wide = wide_kernels_supported();
+  for (auto* dot_rows : {dot_rows_f16, wide_dot_rows_f16}) {
+    if (dot_rows == wide_dot_rows_f16 && !wide) continue;
+    uint32_t seed = 1;
+    for (uint64_t rows : rows_list) {
+      for (uint64_t cols : cols_list) {
+        for (uint64_t off = 0; off < 4; off++) {
+          auto m = testdata::halves(rows * cols, seed);
+          auto x = testdata::spread(cols, seed + 1);
+          std::vector<float> want(rows);
+          ref::gemv(want.data(), m.data(), x.data(), cols, rows);
+          Placed<uint16_t> pm(m, off * 3, 0x7E00);
+          Placed<float> px(x, off, kSentinel);
+          Placed<float> pout(std::vector<float>(rows, kSentinel), (off + 1) % 4, kSentinel);
+          dot_rows(pout.at(), pm.at(), px.at(), cols, rows);
+          EXPECT_EQ(first_bit_difference(pout.at(), want.data(), rows), -1)
+              << rows << " x " << cols << " off " << off << (dot_rows == wide_dot_rows_f16 ? " (wide)" : "");
+          EXPECT_TRUE(pout.guards_intact());
+          seed += 2;
+        }
       }
     }
   }
