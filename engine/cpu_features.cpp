@@ -44,3 +44,16 @@ bool wide_kernels_supported() {
   __cpuid_count(7, 0, a, b, c, d);
   return (b & bit_AVX512F) && (b & bit_AVX512DQ) && (b & bit_AVX512VL) && (b & bit_AVX512BW);
 }
+
+bool wide_passes_preferred() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(0, &a, &b, &c, &d)) return false;
+  char vendor[13];
+  std::memcpy(vendor, &b, 4);
+  std::memcpy(vendor + 4, &d, 4);
+  std::memcpy(vendor + 8, &c, 4);
+  vendor[12] = '\0';
+  if (std::strcmp(vendor, "AuthenticAMD") != 0 || !__get_cpuid(1, &a, &b, &c, &d)) return false;
+  const unsigned family = ((a >> 8) & 0xF) + ((a >> 20) & 0xFF);  // base family 0xF plus the extended one
+  return family == 0x19;
+}

@@ -1,5 +1,7 @@
 #include "engine/worker_pool.h"
 
+#include "engine/cpu_features.h"
+
 uint32_t default_worker_count() {
   unsigned hw = hardware_threads();
   if (hw > kMaxThreads) hw = kMaxThreads;
@@ -31,6 +33,7 @@ bool start_worker_pool(ThreadRoutine start, uint32_t workers, WorkerPool* out) {
   JobHeader* header = out->area;
   header->worker_count = workers;
   header->spin_cycles = 200000;  // roughly 50-100 microseconds before an idle worker parks
+  header->wide_passes = wide_passes_preferred();
   header->wait = address_wait;
   header->wake = address_wake_one;
   auto* slots = reinterpret_cast<JobSlot*>(header + 1);

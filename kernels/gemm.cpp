@@ -49,7 +49,7 @@ extern "C" KV_ABI void dot_rows_f16_batch(float* out, const uint16_t* matrix, co
                                           uint64_t rows, uint64_t count, uint64_t out_stride) {
   // out: f32, token t's rows at out + t*out_stride, caller's; matrix: fp16[rows][cols] (usually
   // the weights view); vectors: f32[count][cols], caller's.
-  gemm_batch_rows(TileJob{out, out_stride, matrix, vectors, false, cols, rows, count, nullptr, 0});
+  gemm_batch_rows(TileJob{out, out_stride, matrix, vectors, false, cols, rows, count, nullptr, 0, false});
 }
 
 extern "C" KV_ABI void gemm_claim_units(const JobSlot* job, JobHeader* area) {
@@ -67,7 +67,8 @@ extern "C" KV_ABI void gemm_claim_units(const JobSlot* job, JobHeader* area) {
     const uint64_t next_rows = nxt < units ? (rows - nxt * unit < unit ? rows - nxt * unit : unit) : 0;
     gemm_batch_rows(TileJob{job->out + r0, area->batch_out_stride, job->matrix + r0 * job->cols, job->vector,
                             area->vectors_packed != 0, job->cols, n, area->batch,
-                            job->matrix + (nxt < units ? nxt * unit : 0) * job->cols, next_rows});
+                            job->matrix + (nxt < units ? nxt * unit : 0) * job->cols, next_rows,
+                            area->wide_passes != 0});
     if (area->geglu_gate) geglu_rows(area->geglu_gate, job->out, area->batch_out_stride, area->batch, r0, n);
     cur = nxt;
   }
@@ -113,7 +114,8 @@ void gemm_dispatch(const GemmCall& call, JobHeader* area) {
   }
   uint32_t workers = area ? area->worker_count : 0;
   if (workers == 0 || rows < kMinParallelRows) {
-    gemm_batch_rows(TileJob{out, rows, matrix, vectors, packed, cols, rows, count, nullptr, 0});
+    gemm_batch_rows(
+        TileJob{out, rows, matrix, vectors, packed, cols, rows, count, nullptr, 0, area && area->wide_passes != 0});
     if (gate) geglu_rows(gate, out, rows, count, 0, rows);
     return;
   }

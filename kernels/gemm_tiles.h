@@ -59,6 +59,7 @@ struct TileJob {
   uint64_t count;
   const uint16_t* next;    // rows (`cols` apart) this thread takes after these, fetched meanwhile
   uint64_t next_rows;      // 0: none
+  bool passes;             // the wide tiles may take passes of several chunks (JobHeader::wide_passes)
 };
 
 // Needs: rows r0 .. r0+n of job's; the rows (0: none) this thread takes after those. Returns

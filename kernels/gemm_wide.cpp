@@ -30,7 +30,10 @@ constexpr int kTileRows = kWideTileRows;
 // instead of once per chunk, which costs more than the vectors' slices read from the
 // second-level cache. On an AMD machine with AVX-512 products of 4-8 vectors over 2048 columns
 // streamed 9-20 % faster so, over 16384 columns 0-7 % (than in chunks of 512 columns); 9-12
-// vectors over 2048 columns were 1-3 % slower in passes of 2048.
+// vectors over 2048 columns were 1-3 % slower in passes of 2048. On one of the next processor
+// family (48 KiB first-level cache, 512-bit multiply-adds at full width) the passes made the
+// batched step of eight 15-18 % slower, so the pool turns them on per processor (a job's
+// `passes`, from JobHeader::wide_passes).
 constexpr uint64_t kPassCols = 2048;
 constexpr uint64_t kPassVectors = 8;
 static_assert(kPassCols % kChunkCols == 0, "passes are whole chunks of the packed order");
@@ -218,7 +221,7 @@ void wide_rows(const TileJob& job, uint64_t groups, WideScratch* s) {
   const uint64_t blocks = cols / 32;
   const uint64_t leftover = (cols - blocks * 32) / 8;
   const uint64_t packed_blocks = chunk_cols(count) / 32;
-  const bool spans = count <= kPassVectors;  // passes of several chunks, see kPassCols
+  const bool spans = job.passes && count <= kPassVectors;  // passes of several chunks, see kPassCols
   const uint64_t chunk = spans ? kPassCols : chunk_cols(count);
   const uint64_t chunk_blocks = chunk / 32;
   for (uint64_t v0 = 0; v0 < count; v0 += kWideGroup) {

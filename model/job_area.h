@@ -33,7 +33,11 @@ struct alignas(64) JobHeader {
   uint64_t batch_out_stride;
   uint32_t unit_rows;
   // Non-zero: the batch's vectors are in the tiles' packed column order (see gemm_tiles.h).
-  uint32_t vectors_packed;
+  uint16_t vectors_packed;
+  // Non-zero: the wide tiles take products of up to eight vectors in passes of several column
+  // chunks (faster on some processors, slower on others; the same results). Set once by the
+  // pool from the processor, like spin_cycles.
+  uint16_t wide_passes;
   // Null, or (batched products only) the gate rows of a GeGLU: once a unit's rows are done,
   // geglu_gate[t][r] = gelu(geglu_gate[t][r]) * out[t][r] for them (rows in units of eight).
   float* geglu_gate;
@@ -56,7 +60,8 @@ static_assert(sizeof(JobHeader) == 64 && sizeof(JobSlot) == 64);
 static_assert(offsetof(JobHeader, done_count) == 0 && offsetof(JobHeader, job_seq) == 4);
 static_assert(offsetof(JobHeader, batch) == 32 && offsetof(JobHeader, next_unit) == 36);
 static_assert(offsetof(JobHeader, batch_out_stride) == 40 && offsetof(JobHeader, unit_rows) == 48);
-static_assert(offsetof(JobHeader, vectors_packed) == 52 && offsetof(JobHeader, geglu_gate) == 56);
+static_assert(offsetof(JobHeader, vectors_packed) == 52 && offsetof(JobHeader, wide_passes) == 54);
+static_assert(offsetof(JobHeader, geglu_gate) == 56);
 static_assert(offsetof(JobSlot, post_seq) == 0 && offsetof(JobSlot, seen_seq) == 4);
 static_assert(offsetof(JobSlot, stop) == 8 && offsetof(JobSlot, out) == 16);
 static_assert(offsetof(JobSlot, matrix) == 24 && offsetof(JobSlot, vector) == 32);

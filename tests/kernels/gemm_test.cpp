@@ -180,11 +180,15 @@ TEST(Gemm, UnitsAreClaimedOnceEachWhateverTheirNumber) {
     }
   }
   if (!wide_kernels_supported()) return;
-  for (const Shape& sh : {Shape{4099, 32, 3}, Shape{300, 2048, 9}, Shape{300, 2048, 8}, Shape{1037, 520, 6},
-                          Shape{290, 1064, 7}, Shape{257, 2056, 5}, Shape{290, 2600, 7}}) {
-    check_wide(sh, seed, true, three.area);
-    check_wide(sh, seed + 1, true, nullptr);
-    seed += 2;
+  // The wide tiles with and without passes of several chunks, whichever this processor prefers.
+  for (uint16_t passes : {1, 0}) {
+    three.area->wide_passes = passes;
+    for (const Shape& sh : {Shape{4099, 32, 3}, Shape{300, 2048, 9}, Shape{300, 2048, 8}, Shape{1037, 520, 6},
+                            Shape{290, 1064, 7}, Shape{257, 2056, 5}, Shape{290, 2600, 7}}) {
+      check_wide(sh, seed, true, three.area);
+      if (passes == 0) check_wide(sh, seed + 1, true, nullptr);
+      seed += 2;
+    }
   }
 }
 
