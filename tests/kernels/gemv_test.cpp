@@ -70,8 +70,8 @@ void check_product(uint64_t rows, uint64_t cols, uint64_t moff, uint64_t xoff, u
 }
 
 TEST(DotRows, MatchesReferenceOverShapesAndMisalignments) {
-  // Rows of 1024 columns or more go eight at a time in column chunks, four side by side: whole and partial groups and
-  // chunks, with leftover groups of eight after the last block. The AVX2 image's code, and the wide image's where the
+  // Rows of 1024 columns or more go eight at a time, four side by side, whole (up to 2048 in the AVX2 image) or in
+  // column chunks: whole and partial groups and chunks, with leftover groups of eight after the last block. The AVX2 image's code, and the wide image's where the
   // processor has AVX-512.
   const uint64_t rows_list[] = {1, 2, 3, 4, 5, 7, 8, 9, 17};
   const uint64_t cols_list[] = {8, 16, 24, 32, 40, 56, 64, 96, 136, 1016, 1024, 2048, 2056, 4104, 5000, 16384};
